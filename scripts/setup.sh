@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs the Debian/Ubuntu packages lumora needs, only those that are missing, then builds.
+# Usage: scripts/setup.sh run|test     (run: what the program needs; test: also what the tests need)
+set -eu
+cd "$(dirname "$0")/.."
+
+build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev"
+# a machine without a display or microphone shows lumora in private X and sound servers
+headless_pkgs="xvfb xdotool x11-utils libx11-dev pulseaudio pulseaudio-utils libasound2-plugins sox imagemagick"
+test_pkgs="libgtest-dev libgmock-dev clang-format espeak-ng"
+
+case "${1:-}" in
+run) want="$build_pkgs $headless_pkgs" ;;
+test) want="$build_pkgs $headless_pkgs $test_pkgs" ;;
+*)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac
+
+missing=""
+for p in $want; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
+done
+
+if [ -n "$missing" ]; then
+    if ! command -v apt-get >/dev/null 2>&1; then
+        echo "lumora needs these packages, and this system has no apt-get:$missing" >&2
+        exit 1
+    fi
+    if [ "$(id -u)" = 0 ]; then
+        as_root=""
+    elif command -v sudo >/dev/null 2>&1; then
+        as_root="sudo"
+    else
+        echo "lumora needs these packages; as root, run: apt-get install$missing" >&2
+        exit 1
+    fi
+    echo "installing:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    $as_root apt-get update -qq
+    # shellcheck disable=SC2086
+    $as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMORA_WERROR=$werror >/dev/null
+cmake --build build -j "$(nproc)"

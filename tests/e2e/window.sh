@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The window: title and size at start, full screen on F11 and back, keys that do nothing, and
+# Esc ending the program cleanly in either window state.
+. "$(dirname "$0")/harness.sh"
+
+h_start_x 1280x720
+h_start_lumora
+h_find_window
+[ "$(h_title)" = "sinusoidal decomposition" ] || h_fail "title is '$(h_title)'"
+h_expect_geometry 600x300
+h_ok "window titled 'sinusoidal decomposition' at 600x300"
+
+h_key a space Return F1 F12 Left
+sleep 0.3
+h_expect_geometry 600x300 1
+kill -0 "$LUMORA_PID" || h_fail "lumora ended on an ordinary key"
+h_ok "other keys change nothing"
+
+h_key F11
+h_expect_geometry "$(h_screen)"
+h_key F11
+h_expect_geometry 600x300
+h_ok "F11 goes full screen and back to 600x300"
+
+xdotool windowsize "$WIN" 400 500
+h_expect_geometry 400x500
+h_key F11
+h_expect_geometry "$(h_screen)"
+h_key F11
+h_expect_geometry 600x300
+h_ok "F11 twice after a resize returns to 600x300"
+
+h_key F11
+h_expect_geometry "$(h_screen)"
+h_key Escape
+h_wait_exit 2 || h_fail "Esc in full screen did not end lumora within 2 s"
+[ "$LUMORA_STATUS" = 0 ] || h_fail "exit status $LUMORA_STATUS after Esc"
+h_ok "Esc in full screen ends lumora with status 0"
+
+h_start_lumora
+h_find_window
+h_key Escape
+h_wait_exit 2 || h_fail "Esc in a window did not end lumora within 2 s"
+[ "$LUMORA_STATUS" = 0 ] || h_fail "exit status $LUMORA_STATUS after Esc"
+h_ok "Esc in a window ends lumora with status 0"
