@@ -1,5 +1,7 @@
 // lumora: entry point, window, keys and the display callback.
 // Everything here runs on the main thread, inside or around the toolkit's main loop.
+#include "pa.h"
+
 #include <GL/freeglut.h>
 
 static int w, h;       // window size in pixels, as the toolkit last reported it
@@ -56,6 +58,7 @@ static void special(int key, int, int) {
 }
 
 int main(int argc, char **argv) {
+    pa_init(); // audio flows from here on; a failure ends the process before any window exists
     glutInit(&argc, argv);
     // let Esc and the window manager's close button return from the main loop, so that the
     // shutdown below runs instead of the toolkit ending the process
@@ -68,5 +71,6 @@ int main(int argc, char **argv) {
     glutKeyboardFunc(keyboard);
     glutSpecialFunc(special);
     glutMainLoop();
+    pa_close();
     return 0;
 }

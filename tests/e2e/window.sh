@@ -4,6 +4,7 @@
 . "$(dirname "$0")/harness.sh"
 
 h_start_x 1280x720
+h_start_pulse
 h_start_lumora
 h_find_window
 [ "$(h_title)" = "sinusoidal decomposition" ] || h_fail "title is '$(h_title)'"

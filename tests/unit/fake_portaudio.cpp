@@ -1,0 +1,65 @@
+#include "fake_portaudio.h"
+
+fake_pa_state fake_pa;
+static PaStreamCallback *callback;
+static void *user_data;
+static int stream_token;
+
+PaError Pa_Initialize() {
+    ++fake_pa.initialized;
+    return paNoError;
+}
+
+PaError Pa_Terminate() {
+    ++fake_pa.terminated;
+    return paNoError;
+}
+
+PaError Pa_OpenDefaultStream(PaStream **stream, int in, int out, PaSampleFormat format, double rate,
+                             unsigned long frames, PaStreamCallback *cb, void *user) {
+    if (fake_pa.fail_open != paNoError)
+        return fake_pa.fail_open;
+    fake_pa.channels_in = in;
+    fake_pa.channels_out = out;
+    fake_pa.format = format;
+    fake_pa.rate = rate;
+    fake_pa.frames = frames;
+    callback = cb;
+    user_data = user;
+    *stream = &stream_token;
+    return paNoError;
+}
+
+PaError Pa_StartStream(PaStream *) {
+    ++fake_pa.started;
+    return paNoError;
+}
+
+PaError Pa_StopStream(PaStream *) {
+    if (fake_pa.fail_stop != paNoError)
+        return fake_pa.fail_stop;
+    ++fake_pa.stopped;
+    return paNoError;
+}
+
+PaError Pa_CloseStream(PaStream *) {
+    ++fake_pa.closed;
+    return paNoError;
+}
+
+const char *Pa_GetErrorText(PaError err) {
+    switch (err) {
+    case paInvalidDevice:
+        return "Invalid device";
+    case paDeviceUnavailable:
+        return "Device unavailable";
+    case paIncompatibleHostApiSpecificStreamInfo:
+        return "Incompatible host API specific stream info";
+    default:
+        return "Unanticipated host error";
+    }
+}
+
+int fake_pa_deliver(const float *input, unsigned long frames) {
+    return callback(input, nullptr, frames, nullptr, 0, user_data);
+}

@@ -1,0 +1,19 @@
+// A stand-in for the audio library in unit tests: records how the stream was opened, lets a test
+// make any call fail, and delivers chosen buffers to the registered callback.
+#pragma once
+
+#include <portaudio.h>
+
+struct fake_pa_state {
+    int channels_in = -1, channels_out = -1;
+    PaSampleFormat format = 0;
+    double rate = 0;
+    unsigned long frames = 0;
+    int started = 0, stopped = 0, closed = 0, initialized = 0, terminated = 0;
+    PaError fail_open = paNoError, fail_stop = paNoError;
+};
+
+extern fake_pa_state fake_pa;
+
+// Runs the registered stream callback on the calling thread; returns its result.
+int fake_pa_deliver(const float *input, unsigned long frames);

@@ -1,0 +1,161 @@
+#include "fake_portaudio.h"
+#include "pa.h"
+
+#include <atomic>
+#include <cmath>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <limits>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// pa_init runs once per test program: the module keeps its stream for the process's lifetime.
+class Capture : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { pa_init(); }
+    static void deliver(const std::vector<float> &block) {
+        ASSERT_EQ(fake_pa_deliver(block.data(), block.size()), paContinue);
+    }
+};
+
+TEST_F(Capture, InitialStateOpensTheDefaultInputAsGiven) {
+    // before any callback: silence and a peak of 0
+    const double *s = pa_get_sample();
+    for (int n = 0; n < pa_block_size; ++n)
+        ASSERT_EQ(s[n], 0.0);
+    EXPECT_EQ(pa_get_max(), 0.0);
+    EXPECT_EQ(fake_pa.channels_in, 1);
+    EXPECT_EQ(fake_pa.channels_out, 0);
+    EXPECT_EQ(fake_pa.format, paFloat32);
+    EXPECT_EQ(fake_pa.rate, 44100.0);
+    EXPECT_EQ(fake_pa.frames, 2205u);
+    EXPECT_EQ(fake_pa.started, 1);
+}
+
+TEST_F(Capture, PeakRules) {
+    std::vector<float> block(pa_block_size, -0.75f);
+    deliver(block);
+    EXPECT_EQ(pa_get_sample()[100], -0.75);
+    EXPECT_EQ(pa_get_max(), 0.0) << "negative samples never raise the peak";
+
+    block.assign(pa_block_size, -0.9f);
+    block[1234] = 0.002f;
+    deliver(block);
+    const double *s = pa_get_sample();
+    EXPECT_EQ(pa_get_max(), static_cast<double>(0.002f)) << "the float, widened without rounding";
+    EXPECT_EQ(s[1234], static_cast<double>(0.002f));
+    EXPECT_EQ(s[0], static_cast<double>(-0.9f));
+
+    // out-of-range values are passed on as delivered, unscaled
+    block.assign(pa_block_size, 0.0f);
+    block[0] = 1.5f;
+    block[pa_block_size - 1] = 2.25f;
+    deliver(block);
+    EXPECT_EQ(pa_get_sample()[0], 1.5);
+    EXPECT_EQ(pa_get_max(), 2.25) << "the last frame counts too";
+}
+
+TEST_F(Capture, NonFiniteSamplesAreStoredAsZero) {
+    std::vector<float> block(pa_block_size, 0.25f);
+    block[10] = std::numeric_limits<float>::infinity();
+    block[20] = std::numeric_limits<float>::quiet_NaN();
+    block[30] = -std::numeric_limits<float>::infinity();
+    deliver(block);
+    const double *s = pa_get_sample();
+    EXPECT_EQ(s[10], 0.0);
+    EXPECT_EQ(s[20], 0.0);
+    EXPECT_EQ(s[30], 0.0);
+    EXPECT_EQ(s[11], 0.25);
+    EXPECT_EQ(pa_get_max(), 0.25);
+
+    block.assign(pa_block_size, std::numeric_limits<float>::quiet_NaN());
+    deliver(block);
+    EXPECT_EQ(pa_get_sample()[0], 0.0);
+    EXPECT_EQ(pa_get_max(), 0.0);
+}
+
+TEST_F(Capture, DisplayKeepsItsBlockUntilItAsksAgain) {
+    std::vector<float> block(pa_block_size, 0.1f);
+    deliver(block);
+    const double *held = pa_get_sample();
+    // a slow frame: several blocks arrive while it still reads the one it took
+    for (float v : {0.2f, 0.3f, 0.4f}) {
+        block.assign(pa_block_size, v);
+        deliver(block);
+        EXPECT_EQ(held[0], static_cast<double>(0.1f));
+        EXPECT_EQ(pa_get_max(), static_cast<double>(0.1f));
+    }
+    // the next frame takes the newest, skipping the ones in between
+    const double *next = pa_get_sample();
+    EXPECT_EQ(next[0], static_cast<double>(0.4f));
+    EXPECT_EQ(pa_get_max(), static_cast<double>(0.4f));
+    // no new block: the same one again
+    EXPECT_EQ(pa_get_sample(), next);
+    EXPECT_EQ(pa_get_max(), static_cast<double>(0.4f));
+}
+
+TEST_F(Capture, HandOverIsNeverTorn) {
+    // The callback runs flat out; every block carries its serial number in every sample and as
+    // its peak. The reader checks that whatever it takes belongs together and only moves forward.
+    std::atomic<bool> done{false};
+    const int blocks = 20000;
+    std::thread audio([&] {
+        std::vector<float> block(pa_block_size);
+        for (int k = 1; k <= blocks; ++k) {
+            block.assign(pa_block_size, static_cast<float>(k));
+            fake_pa_deliver(block.data(), block.size());
+        }
+        done = true;
+    });
+    double last = 0;
+    long frames = 0, torn = 0, backwards = 0;
+    while (!done || last < blocks) {
+        const double *s = pa_get_sample();
+        double peak = pa_get_max();
+        double first = s[0];
+        for (int n = 0; n < pa_block_size; n += 7)
+            torn += s[n] != first;
+        torn += s[pa_block_size - 1] != first;
+        if (first >= 1)
+            torn += peak != first;
+        backwards += first < last;
+        if (first > last)
+            last = first;
+        ++frames;
+    }
+    audio.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(backwards, 0);
+    EXPECT_EQ(last, blocks) << "the last completed block reaches the reader";
+    EXPECT_GT(frames, 1);
+}
+
+TEST(CaptureErrors, FailingOpenEndsTheProcessWithTheLibrarysText) {
+    fake_pa.fail_open = paInvalidDevice;
+    EXPECT_EXIT(pa_init(), ::testing::ExitedWithCode(paInvalidDevice & 0xff),
+                ::testing::StrEq("PortAudio error: Invalid device\n"));
+    fake_pa.fail_open = paNoError;
+}
+
+TEST(CaptureErrors, FailingStopEndsTheProcessBeforeTheLaterSteps) {
+    fake_pa.fail_stop = paDeviceUnavailable;
+    EXPECT_EXIT(
+        {
+            pa_close();
+            std::fprintf(stderr, "closed %d terminated %d\n", fake_pa.closed, fake_pa.terminated);
+        },
+        ::testing::ExitedWithCode(paDeviceUnavailable & 0xff),
+        ::testing::StrEq("PortAudio error: Device unavailable\n"));
+    fake_pa.fail_stop = paNoError;
+}
+
+TEST(CaptureErrors, CodeZeroModulo256StillFails) {
+    // -9984: the status would read as success if passed on unchanged
+    EXPECT_EXIT(pa_try(paIncompatibleHostApiSpecificStreamInfo), ::testing::ExitedWithCode(1),
+                ::testing::StrEq("PortAudio error: Incompatible host API specific stream info\n"));
+    pa_try(paNoError); // returns
+}
+
+} // namespace
