@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev"
 # a machine without a display or microphone shows lumora in private X and sound servers
 headless_pkgs="xvfb xdotool x11-utils libx11-dev pulseaudio pulseaudio-utils libasound2-plugins sox imagemagick"
-test_pkgs="libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng"
+test_pkgs="libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind"
 
 case "${1:-}" in
 run) want="$build_pkgs $headless_pkgs" ;;

@@ -1,5 +1,6 @@
 // lumora: entry point, window, keys and the display callback.
 // Everything here runs on the main thread, inside or around the toolkit's main loop.
+#include "ft.h"
 #include "pa.h"
 
 #include <GL/freeglut.h>
@@ -58,6 +59,7 @@ static void special(int key, int, int) {
 }
 
 int main(int argc, char **argv) {
+    ft_init();
     pa_init(); // audio flows from here on; a failure ends the process before any window exists
     glutInit(&argc, argv);
     // let Esc and the window manager's close button return from the main loop, so that the
@@ -72,5 +74,6 @@ int main(int argc, char **argv) {
     glutSpecialFunc(special);
     glutMainLoop();
     pa_close();
+    ft_close();
     return 0;
 }
