@@ -1,5 +1,6 @@
 // lumora: entry point, window, keys and the display callback.
 // Everything here runs on the main thread, inside or around the toolkit's main loop.
+#include "frame.h"
 #include "ft.h"
 #include "pa.h"
 
@@ -13,10 +14,58 @@ static int fullscreen; // nonzero while the window covers the screen
 // first few reshapes after leaving repeat the request until the window has that size.
 static int windowed_retries;
 
+static int n_steps = 100;          // vertex steps across the window's width
+static double global_volume = 1.0; // running volume the block peak is measured against
+static double hue = 0;             // global hue, a fraction of a turn
+static char title[64];
+
+// Turns the frame's geometry into immediate-mode GL calls.
+struct gl_painter {
+    void fade() {
+        // the back buffer keeps the last frame; halving it leaves the trails
+        glColor4f(0, 0, 0, 0.5f);
+        glBegin(GL_POLYGON);
+        glVertex2f(0, 0);
+        glVertex2f(1, 0);
+        glVertex2f(1, 1);
+        glVertex2f(0, 1);
+        glEnd();
+    }
+    void begin_wave(float r, float g, float b, float a) {
+        // a fan from the transparent centre: each wave grows from nothing to its curve
+        glBegin(GL_POLYGON);
+        glColor4f(0, 0, 0, 0);
+        glVertex2f(0.5f, 0.5f);
+        glColor4f(r, g, b, a);
+    }
+    void vertex(float x, float y) { glVertex2f(x, y); }
+    void end_wave() { glEnd(); }
+};
+
 static void show() {
+    const int start = glutGet(GLUT_ELAPSED_TIME);
+    ft_process(pa_get_sample());
+    const double *m = ft_get_spectrum();
+    const double p = pa_get_max();
+    const double M = ft_get_max();
+
+    // the state this frame relies on, set here rather than inherited; nothing ever clears
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glShadeModel(GL_SMOOTH);
     glClearColor(0, 0, 0, 0);
-    glClear(GL_COLOR_BUFFER_BIT);
+
+    gl_painter paint;
+    paint_frame(paint, m, M, p, w, h, n_steps, hue, global_volume);
     glutSwapBuffers();
+    glutPostRedisplay();
+    volume_release(global_volume, p);
+
+    const float fps = frame_rate(glutGet(GLUT_ELAPSED_TIME) - start);
+    if (adjust_detail(n_steps, fps, p, w)) {
+        format_title(title, sizeof title, fps);
+        glutSetWindowTitle(title);
+    }
 }
 
 static void reshape(int width, int height) {

@@ -7,9 +7,13 @@ h_start_x 1280x720
 h_start_pulse
 h_start_lumora
 h_find_window
-[ "$(h_title)" = "sinusoidal decomposition" ] || h_fail "title is '$(h_title)'"
+# the first frames (GL start-up) may already take 10 ms and put the frame rate in the title
+case "$(h_title)" in
+"sinusoidal decomposition" | "lumora - "[0-9\ ][0-9\ ][0-9]" fps ") ;;
+*) h_fail "title is '$(h_title)'" ;;
+esac
 h_expect_geometry 600x300
-h_ok "window titled 'sinusoidal decomposition' at 600x300"
+h_ok "window titled '$(h_title)' at 600x300"
 
 h_key a space Return F1 F12 Left
 sleep 0.3

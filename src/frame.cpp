@@ -1,0 +1,77 @@
+#include "frame.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+
+double advance_hue(double hue) { return std::fmod(hue + 0.01, 1.0); }
+
+void volume_attack(double &global_volume, double p) {
+    if (p > global_volume)
+        global_volume = p;
+}
+
+void volume_release(double &global_volume, double p) {
+    if (gate_open(p))
+        global_volume = global_volume * 0.99 + p * 0.01;
+}
+
+bool gate_open(double p) { return p > silence_gate; }
+
+double bin_hue(double m, double M, int i, double hue) {
+    return std::fmod(m / M * 3 * i / 1102 + hue, 1.0);
+}
+
+float bin_alpha(double m, double M, int i) {
+    double a = m * 0.2 / M;
+    return static_cast<float>(a + (1 - a) / (i - 1));
+}
+
+double wave_amplitude(int w, int h, double p, double global_volume, double m, double M) {
+    return (w * 0.5 / h) * (p / global_volume) * m / M;
+}
+
+int clamp_steps(int n_steps, int w) { return std::clamp(n_steps, 1, std::max(w, 1)); }
+
+int next_column(int j, int w, double step) {
+    int next = static_cast<int>(j + w * step);
+    return next > j ? next : j + 1;
+}
+
+float wave_height(double phase, int i, double amplitude) {
+    return static_cast<float>(std::sin(phase * i) * amplitude / std::numbers::pi + 0.5);
+}
+
+vertex wave_vertex(int j, int w, int i, double amplitude) {
+    const double x = static_cast<double>(j) / w;
+    return {static_cast<float>(x), wave_height(x * std::numbers::pi, i, amplitude)};
+}
+
+int walk_columns(int w, double step, column *out, int capacity) {
+    int count = 0;
+    for (int j = 0; walk_continues(j, w, step); j = next_column(j, w, step)) {
+        if (count == capacity)
+            return -1;
+        const double x = static_cast<double>(j) / w;
+        out[count++] = {static_cast<float>(x), x * std::numbers::pi};
+    }
+    return count;
+}
+
+float frame_rate(int d) { return static_cast<float>(1 / (d / 1000.0)); }
+
+bool adjust_detail(int &n_steps, float fps, double p, int w) {
+    // a negative frame time means the millisecond clock wrapped: nothing to learn from it
+    if (!(fps <= 100) || fps < 0)
+        return false;
+    double next = n_steps + (fps - 20) * 0.1 * p;
+    // clamped while still floating point: a huge peak must not overflow the conversion
+    if (!std::isnan(next))
+        n_steps = static_cast<int>(std::clamp(next, 1.0, static_cast<double>(std::max(w, 1))));
+    return true;
+}
+
+void format_title(char *buf, std::size_t size, float fps) {
+    std::snprintf(buf, size, "lumora - %3.0f fps ", fps);
+}

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The picture for real: steady tones draw a wave with as many half-periods across the window as
+# the tone's bin number, the title shows the frame rate, and silence fades the window to black.
+. "$(dirname "$0")/harness.sh"
+
+h_start_x 1280x720
+h_start_pulse
+h_start_lumora
+h_find_window
+
+# measure SHOT: "lit=F max=N crests=N troughs=N" into variables of the same names
+measure() {
+    h_shot "$H_DIR/$1.ppm"
+    eval "$("$XPROBE" waves "$H_DIR/$1.ppm")"
+}
+
+sleep 1
+measure quiet
+[ "$max" -le 2 ] || h_fail "silence at start, yet the window is lit (max $max)"
+h_ok "silence at start: black window"
+
+# Tones exactly on a bin (a whole number of periods per 50 ms block): bin k = k * 20 Hz.
+for k in 7 20 50; do
+    h_play "tone$k" synth 30 sine $((20 * k)) vol 0.5
+    sleep 2.5
+    measure "tone$k"
+    h_say "bin $k: lit=$lit max=$max crests=$crests troughs=$troughs, title '$(h_title)'"
+    [ $((crests + troughs)) = "$k" ] ||
+        h_fail "bin $k drew $crests crests and $troughs troughs, expected $k half-periods"
+    [ $((crests - troughs)) -ge 0 ] && [ $((crests - troughs)) -le 1 ] ||
+        h_fail "bin $k: $crests crests against $troughs troughs"
+    [ "$max" -ge 100 ] || h_fail "bin $k: the waves are too dim (max $max)"
+    h_stop "$PLAY_PID"
+    h_ok "bin $k draws $k half-periods across the window"
+    sleep 0.5
+done
+
+case "$(h_title)" in
+"lumora - "[0-9\ ][0-9\ ][0-9]" fps ") h_ok "title '$(h_title)'" ;;
+*) h_fail "title reads '$(h_title)'" ;;
+esac
+
+# after the sound stops the picture halves every frame: black within a second, and it stays so
+h_play burst synth 3 sine 440 vol 0.8
+sleep 2
+measure loud
+[ "$max" -ge 100 ] || h_fail "the burst is not shown (max $max)"
+h_stop "$PLAY_PID"
+sleep 1.2
+measure faded
+[ "$max" -le 2 ] || h_fail "one second after the sound stopped the window still shows max $max"
+sleep 2
+measure still
+[ "$max" -le 2 ] || h_fail "the window lit up again in silence (max $max)"
+h_ok "silence fades the picture to black within a second and it stays black"
+
+h_key Escape
+h_wait_exit 3 || h_fail "Esc did not end lumora"
+[ "$LUMORA_STATUS" = 0 ] || h_fail "status $LUMORA_STATUS"

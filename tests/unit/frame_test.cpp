@@ -1,0 +1,271 @@
+#include "frame.h"
+#include "ft.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <numbers>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<int> columns(int w, int n_steps) {
+    std::vector<int> js;
+    const double step = 1.0 / clamp_steps(n_steps, w);
+    for (int j = 0; walk_continues(j, w, step); j = next_column(j, w, step)) {
+        js.push_back(j);
+        if (js.size() > 100000)
+            break; // a hang, reported below
+    }
+    return js;
+}
+
+TEST(VertexWalk, ColumnsAt600Pixels) {
+    std::vector<int> expected;
+    for (int j = 0; j <= 600; j += 6)
+        expected.push_back(j);
+    EXPECT_EQ(columns(600, 100), expected) << "0, 6, ..., 600 and no column 606";
+    EXPECT_EQ(columns(600, 3), (std::vector<int>{0, 200, 400, 600}));
+    EXPECT_EQ(columns(600, 600).size(), 601u) << "every pixel column, both edges included";
+}
+
+TEST(VertexWalk, NoDetailLevelOrWidthHangs) {
+    for (int w : {1, 7, 600, 1920})
+        for (int n : {0, -5, w, w + 1, 10 * w, 100}) {
+            auto js = columns(w, n);
+            ASSERT_LE(js.size(), static_cast<size_t>(w) + 2) << "w " << w << " n_steps " << n;
+            ASSERT_GE(js.size(), 2u) << "w " << w << " n_steps " << n;
+            EXPECT_GE(js.back(), w) << "the last vertex reaches the right edge";
+            for (size_t k = 1; k < js.size(); ++k)
+                ASSERT_GT(js[k], js[k - 1]);
+        }
+    EXPECT_TRUE(columns(0, 100).empty()) << "no width, no vertex";
+    EXPECT_EQ(clamp_steps(0, 600), 1);
+    EXPECT_EQ(clamp_steps(601, 600), 600);
+    EXPECT_EQ(clamp_steps(5, 0), 1);
+}
+
+TEST(WaveGeometry, StandingWaveAcrossTheWindow) {
+    // bin i has i half-periods: zero at both edges and at every multiple of w / i
+    const int w = 600, i = 10;
+    const double A = 1.0;
+    EXPECT_FLOAT_EQ(wave_vertex(0, w, i, A).y, 0.5f);
+    EXPECT_NEAR(wave_vertex(60, w, i, A).y, 0.5f, 1e-6);
+    EXPECT_NEAR(wave_vertex(30, w, i, A).y, 0.5f + 1 / std::numbers::pi, 1e-6);
+    EXPECT_NEAR(wave_vertex(90, w, i, A).y, 0.5f - 1 / std::numbers::pi, 1e-6);
+    EXPECT_FLOAT_EQ(wave_vertex(600, w, i, A).x, 1.0f);
+    EXPECT_FLOAT_EQ(wave_vertex(150, w, i, A).x, 0.25f);
+    // the swing scales with the width, not the height: w / (2 pi) pixels for the strongest bin
+    double amp = wave_amplitude(600, 300, 1.0, 1.0, 5.0, 5.0);
+    EXPECT_DOUBLE_EQ(amp / std::numbers::pi * 300, 600 / (2 * std::numbers::pi));
+    EXPECT_DOUBLE_EQ(wave_amplitude(600, 300, 0.25, 0.5, 1.0, 4.0), 0.125);
+}
+
+TEST(WaveColour, OpacityAndHue) {
+    for (double m : {0.0, 0.3, 1.0})
+        EXPECT_EQ(bin_alpha(m, 1.0, 2), 1.0f) << "bin 2 is always opaque";
+    EXPECT_FLOAT_EQ(bin_alpha(1.0, 1.0, 1101), static_cast<float>(0.2 + 0.8 / 1100));
+    EXPECT_FLOAT_EQ(bin_alpha(0.0, 1.0, 11), 0.1f);
+    EXPECT_DOUBLE_EQ(bin_hue(0.0, 1.0, 500, 0.37), 0.37) << "a silent bin takes the global hue";
+    EXPECT_NEAR(bin_hue(1.0, 1.0, 551, 0.1), 0.6, 1e-12);
+    double top = bin_hue(1.0, 1.0, 1101, 0.0);
+    EXPECT_GE(top, 0.0);
+    EXPECT_LT(top, 1.0);
+}
+
+TEST(GlobalHue, TurnsAHundredthAndWrapsEveryHundredFrames) {
+    double hue = 0;
+    int wraps = 0;
+    for (int frame = 1; frame <= 1000; ++frame) {
+        double next = advance_hue(hue);
+        ASSERT_GE(next, 0.0);
+        ASSERT_LT(next, 1.0);
+        if (next < hue) {
+            ++wraps;
+            EXPECT_GT(hue, 0.98);
+            EXPECT_LT(next, 0.01);
+        }
+        hue = next;
+    }
+    EXPECT_EQ(wraps, 10);
+}
+
+TEST(DetailControl, FrameTimesAndTitles) {
+    char title[64];
+    int n = 100;
+    EXPECT_FALSE(adjust_detail(n, frame_rate(9), 1.0, 600)) << "9 ms frames are not measured";
+    EXPECT_FALSE(adjust_detail(n, frame_rate(0), 1.0, 600)) << "0 ms is infinitely fast";
+    EXPECT_FALSE(adjust_detail(n, frame_rate(-5), 1.0, 600)) << "a wrapped clock";
+    EXPECT_EQ(n, 100);
+
+    EXPECT_EQ(frame_rate(10), 100.0f);
+    EXPECT_TRUE(adjust_detail(n, frame_rate(10), 0.75, 600));
+    EXPECT_EQ(n, 106) << "+ truncation of 8 * 0.75";
+    format_title(title, sizeof title, frame_rate(10));
+    EXPECT_STREQ(title, "lumora - 100 fps ");
+    format_title(title, sizeof title, frame_rate(30));
+    EXPECT_STREQ(title, "lumora -  33 fps ");
+
+    n = 100;
+    adjust_detail(n, frame_rate(33), 0.5, 600);
+    EXPECT_EQ(n, 100) << "30.3 fps with p = 0.5 adds only 0.52";
+    adjust_detail(n, frame_rate(100), 0.5, 600);
+    EXPECT_EQ(n, 99) << "10 fps with p = 0.5 takes 0.5 off";
+    adjust_detail(n, frame_rate(50), 1.0, 600);
+    EXPECT_EQ(n, 99) << "exactly 20 fps";
+    for (int d : {10, 20, 100, 1000, 5000}) {
+        adjust_detail(n, frame_rate(d), 0.0, 600);
+        EXPECT_EQ(n, 99) << "no gain in silence, frame of " << d << " ms";
+    }
+}
+
+TEST(DetailControl, StaysWithinOneAndTheWidth) {
+    int n = 100;
+    adjust_detail(n, frame_rate(10), 1e300, 600); // a huge but finite peak
+    EXPECT_EQ(n, 600);
+    adjust_detail(n, frame_rate(1000), 1e300, 600);
+    EXPECT_EQ(n, 1);
+    adjust_detail(n, frame_rate(1000), 1.0, 600);
+    EXPECT_EQ(n, 1) << "never below one step";
+    n = 500;
+    adjust_detail(n, frame_rate(50), 1.0, 7);
+    EXPECT_EQ(n, 7) << "a narrow window caps the detail";
+    n = 50;
+    adjust_detail(n, frame_rate(50), 1.0, 0);
+    EXPECT_EQ(n, 1);
+}
+
+TEST(RunningVolume, AttackReleaseAndGate) {
+    double v = 1.0;
+    volume_attack(v, 0.5);
+    EXPECT_EQ(v, 1.0);
+    volume_release(v, 0.5);
+    EXPECT_DOUBLE_EQ(v, 0.995);
+    volume_attack(v, 3.0);
+    EXPECT_EQ(v, 3.0) << "a loud block raises it at once";
+    volume_release(v, 0.001);
+    EXPECT_EQ(v, 3.0) << "silence leaves it alone";
+    EXPECT_FALSE(gate_open(0.001));
+    EXPECT_TRUE(gate_open(0.0011));
+}
+
+// Records what a frame would draw.
+struct recorder {
+    int fades = 0, waves = 0, vertices = 0;
+    bool open = false;
+    std::vector<float> alpha;
+    std::vector<std::vector<float>> ys; // per wave, the curve's heights
+    void fade() { ++fades; }
+    void begin_wave(float, float, float, float a) {
+        ASSERT_FALSE(open);
+        open = true;
+        ++waves;
+        alpha.push_back(a);
+        ys.emplace_back();
+    }
+    void vertex(float, float y) {
+        ++vertices;
+        ys.back().push_back(y);
+    }
+    void end_wave() { open = false; }
+};
+
+class Frame : public ::testing::Test {
+  protected:
+    void SetUp() override { ft_init(); }
+    void TearDown() override { ft_close(); }
+    // a block holding a sine on bin k, analysed as the display does
+    void tone(int k, double amplitude) {
+        std::vector<double> block(ft_size);
+        for (int n = 0; n < ft_size; ++n)
+            block[n] = amplitude * std::sin(2 * std::numbers::pi * k * n / ft_size);
+        ft_process(block.data());
+        peak = 0;
+        for (double x : block)
+            peak = std::max(peak, x);
+    }
+    void frame(recorder &r, int w = 600, int h = 300, int n_steps = 100) {
+        paint_frame(r, ft_get_spectrum(), ft_get_max(), peak, w, h, n_steps, hue, volume);
+    }
+    double peak = 0, hue = 0, volume = 1.0;
+};
+
+TEST_F(Frame, SilenceDrawsOnlyTheFade) {
+    std::vector<double> quiet(ft_size, 0.0005);
+    ft_process(quiet.data());
+    peak = 0.0005;
+    recorder r;
+    frame(r);
+    frame(r);
+    EXPECT_EQ(r.fades, 2);
+    EXPECT_EQ(r.waves, 0);
+    EXPECT_NEAR(hue, 0.02, 1e-15) << "the hue still turns";
+    EXPECT_EQ(volume, 1.0);
+}
+
+TEST_F(Frame, ToneDrawsItsBinHighestWithItsHalfPeriods) {
+    const int k = 10;
+    tone(k, 0.5);
+    recorder r;
+    frame(r);
+    ASSERT_EQ(r.waves, last_bin - first_bin + 1);
+    EXPECT_EQ(r.vertices, r.waves * 101);
+    EXPECT_EQ(r.alpha[0], 1.0f) << "bin 2 opaque";
+    int highest = 0;
+    float swing = 0;
+    for (int n = 0; n < r.waves; ++n)
+        for (float y : r.ys[n])
+            if (std::fabs(y - 0.5f) > swing) {
+                swing = std::fabs(y - 0.5f);
+                highest = n + first_bin;
+            }
+    EXPECT_EQ(highest, k);
+    // p / volume = 0.5, m / M = 1: swing (w / 2h) * 0.5 / pi
+    EXPECT_NEAR(swing, 0.5 / std::numbers::pi, 1e-3);
+    int crossings = 0, side = 0;
+    for (float y : r.ys[k - first_bin]) {
+        int s = (y > 0.5f + 1e-6f) - (y < 0.5f - 1e-6f);
+        crossings += s != 0 && side != 0 && s != side;
+        if (s != 0)
+            side = s;
+    }
+    EXPECT_EQ(crossings, k - 1) << "k half-periods have k - 1 inner zeros";
+}
+
+TEST_F(Frame, VolumeFollowsTheSound) {
+    tone(50, 0.05);
+    recorder r;
+    frame(r);
+    EXPECT_EQ(volume, 1.0) << "quieter than the start value: no attack";
+    volume_release(volume, peak);
+    EXPECT_NEAR(volume, 0.99 + 0.01 * peak, 1e-12);
+    tone(50, 2.0);
+    frame(r);
+    EXPECT_EQ(volume, peak) << "a loud block raises the volume before drawing";
+    EXPECT_GT(peak, 1.99);
+}
+
+TEST_F(Frame, NoHeightOrWidthDrawsOnlyTheFade) {
+    tone(20, 0.5);
+    for (auto [w, h] : {std::pair{600, 0}, std::pair{0, 300}}) {
+        recorder r;
+        frame(r, w, h);
+        EXPECT_EQ(r.fades, 1);
+        EXPECT_EQ(r.waves, 0) << w << "x" << h;
+    }
+}
+
+TEST_F(Frame, AnyDetailLevelFinishes) {
+    tone(20, 0.5);
+    for (int n_steps : {-3, 0, 1, 7, 100, 601, 6000}) {
+        recorder r;
+        auto start = std::chrono::steady_clock::now();
+        frame(r, 7, 300, n_steps);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_LE(r.vertices, r.waves * 9);
+    }
+}
+
+} // namespace
