@@ -66,9 +66,13 @@ bool adjust_detail(int &n_steps, float fps, double p, int w) {
     if (!(fps <= 100) || fps < 0)
         return false;
     double next = n_steps + (fps - 20) * 0.1 * p;
-    // clamped while still floating point: a huge peak must not overflow the conversion
+    // Clamped while still floating point, so that a huge peak cannot overflow the conversion.
+    // The detail may rise up to the window's width; a window that has just shrunk does not pull
+    // it down (the frame clamps what it uses), or a moment at one pixel wide would leave the
+    // detail at 1 with frames too fast to be measured, and the waves flat for good.
+    const double upper = std::max({w, n_steps, 1});
     if (!std::isnan(next))
-        n_steps = static_cast<int>(std::clamp(next, 1.0, static_cast<double>(std::max(w, 1))));
+        n_steps = static_cast<int>(std::clamp(next, 1.0, upper));
     return true;
 }
 

@@ -54,9 +54,9 @@ float wave_height(double phase, int i, double amplitude);
 
 // Frames per second for a frame of d milliseconds (infinite for 0).
 float frame_rate(int d);
-// Nudges n_steps towards 20 frames per second with the block peak as gain, keeping it within
-// 1 and the window's width. Returns false, changing nothing, for frames faster than 100 per
-// second.
+// Nudges n_steps towards 20 frames per second with the block peak as gain: never below 1, and
+// never raised above the window's width. Returns false, changing nothing, for frames faster
+// than 100 per second.
 bool adjust_detail(int &n_steps, float fps, double p, int w);
 // The window title for a frame rate: "lumora - %3.0f fps ".
 void format_title(char *buf, std::size_t size, float fps);

@@ -134,7 +134,12 @@ h_find_window() {
     local i
     for i in $(seq 200); do
         WIN=$(xdotool search --onlyvisible --name '.' 2>/dev/null | head -n 1) || true
-        [ -n "$WIN" ] && return 0
+        if [ -n "$WIN" ]; then
+            # with no window manager the toolkit leaves new windows at -1, -1, a pixel off the
+            # screen; place it on the screen as a window manager would
+            xdotool windowmove --sync "$WIN" 0 0 2>/dev/null || xdotool windowmove "$WIN" 0 0
+            return 0
+        fi
         kill -0 "$LUMORA_PID" 2>/dev/null || h_fail "lumora ended before its window appeared"
         sleep 0.05
     done
@@ -175,4 +180,26 @@ h_wait_exit() {
 # h_expect_geometry SIZE SECONDS
 h_expect_geometry() {
     h_until "${2:-5}" test "$(h_geometry)" = "$1" || h_fail "window is $(h_geometry), expected $1"
+}
+
+# h_hue: the display's global hue, read from the running process (it turns every frame)
+h_hue() {
+    gdb -p "$LUMORA_PID" -batch -ex 'print hue' 2>/dev/null | sed -n 's/^\$1 = //p'
+}
+
+# h_title_updates SECONDS: how many times lumora set its title in that time
+h_title_updates() {
+    local n
+    n=$(timeout "$1" xprop -spy -id "$WIN" WM_NAME 2>/dev/null | wc -l) || true
+    echo $((n > 0 ? n - 1 : 0)) # xprop first prints the current value
+}
+
+# h_expect_frames WHAT: lumora is alive and completing frames (its hue turns)
+h_expect_frames() {
+    kill -0 "$LUMORA_PID" 2>/dev/null || h_fail "$1: lumora has ended"
+    local a b
+    a=$(h_hue)
+    sleep 0.3
+    b=$(h_hue)
+    [ -n "$a" ] && [ "$a" != "$b" ] || h_fail "$1: no frame completed (hue $a, then $b)"
 }

@@ -129,12 +129,20 @@ TEST(DetailControl, StaysWithinOneAndTheWidth) {
     EXPECT_EQ(n, 1);
     adjust_detail(n, frame_rate(1000), 1.0, 600);
     EXPECT_EQ(n, 1) << "never below one step";
-    n = 500;
-    adjust_detail(n, frame_rate(50), 1.0, 7);
-    EXPECT_EQ(n, 7) << "a narrow window caps the detail";
-    n = 50;
-    adjust_detail(n, frame_rate(50), 1.0, 0);
-    EXPECT_EQ(n, 1);
+    n = 5;
+    adjust_detail(n, frame_rate(10), 1.0, 7);
+    EXPECT_EQ(n, 7) << "the detail rises no higher than the width";
+    adjust_detail(n, frame_rate(10), 1.0, 7);
+    EXPECT_EQ(n, 7);
+    // a window that shrinks for a moment does not throw the detail away
+    n = 300;
+    adjust_detail(n, frame_rate(50), 1.0, 1);
+    EXPECT_EQ(n, 300);
+    EXPECT_EQ(clamp_steps(n, 1), 1) << "the frame uses what fits";
+    adjust_detail(n, frame_rate(40), 1.0, 1);
+    EXPECT_EQ(n, 300) << "nor lets it grow past what it was";
+    adjust_detail(n, frame_rate(100), 1.0, 1);
+    EXPECT_EQ(n, 299) << "slow frames still lower it";
 }
 
 TEST(RunningVolume, AttackReleaseAndGate) {
