@@ -7,11 +7,17 @@ cd "$(dirname "$0")/.."
 build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev"
 # a machine without a display or microphone shows lumora in private X and sound servers
 headless_pkgs="xvfb xdotool x11-utils libx11-dev pulseaudio pulseaudio-utils libasound2-plugins sox imagemagick"
-test_pkgs="libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind"
+test_pkgs="libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind gdb dpkg-dev"
 
 case "${1:-}" in
-run) want="$build_pkgs $headless_pkgs" ;;
-test) want="$build_pkgs $headless_pkgs $test_pkgs" ;;
+run)
+    want="$build_pkgs $headless_pkgs"
+    tests=OFF
+    ;;
+test)
+    want="$build_pkgs $headless_pkgs $test_pkgs"
+    tests=ON
+    ;;
 *)
     echo "usage: $0 run|test" >&2
     exit 2
@@ -45,5 +51,6 @@ fi
 
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMORA_WERROR=$werror >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMORA_WERROR=$werror -DLUMORA_TESTS=$tests \
+    >/dev/null
 cmake --build build -j "$(nproc)"

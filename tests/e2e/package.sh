@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The Debian package: built by CPack, it declares the runtime libraries, carries the binary,
+# desktop entry, icon and man page, installs with dpkg -i and the installed lumora runs.
+# As root it installs for real (and removes the package again unless it was there before);
+# otherwise it unpacks into a scratch folder and runs the binary from there.
+set -eu
+build=${1:?usage: package.sh BUILD_DIR}
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/lumora-deb.XXXXXX")
+(cd "$build" && cpack -G DEB -B "$scratch" >"$scratch/cpack.log" 2>&1) || {
+    cat "$scratch/cpack.log" >&2
+    echo "FAIL: cpack could not build the package" >&2
+    exit 1
+}
+deb=$(ls "$scratch"/lumora_*.deb)
+echo "built $(basename "$deb")"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+for lib in libportaudio2 libfftw3-double3 libglut libgl1; do
+    case "$depends" in *"$lib"*) ;; *)
+        echo "FAIL: the package does not depend on $lib" >&2
+        exit 1
+        ;;
+    esac
+done
+contents=$(dpkg-deb -c "$deb")
+for f in ./usr/bin/lumora ./usr/share/applications/lumora.desktop \
+    ./usr/share/icons/hicolor/scalable/apps/lumora.svg ./usr/share/man/man1/lumora.1.gz; do
+    grep -q " $f\$" <<<"$contents" || {
+        echo "FAIL: the package lacks $f" >&2
+        exit 1
+    }
+done
+echo "ok: the package declares its libraries and carries the binary, desktop entry, icon and man page"
+
+if [ "$(id -u)" = 0 ]; then
+    was_installed=$(dpkg-query -W -f='${Status}' lumora 2>/dev/null | grep -c 'ok installed' || true)
+    dpkg -i "$deb" >"$scratch/dpkg.log" 2>&1 || {
+        cat "$scratch/dpkg.log" >&2
+        echo "FAIL: dpkg -i failed" >&2
+        exit 1
+    }
+    binary=/usr/bin/lumora
+    [ "$was_installed" = 1 ] || undo="dpkg -r lumora"
+    man -w lumora >/dev/null 2>&1 || [ -f /usr/share/man/man1/lumora.1.gz ] ||
+        echo "note: the man page is not where man looks"
+else
+    dpkg-deb -x "$deb" "$scratch/root"
+    binary=$scratch/root/usr/bin/lumora
+    echo "note: not root, so the package was unpacked rather than installed"
+fi
+
+. "$(dirname "$0")/harness.sh" "$binary"
+trap '${undo:-true} >/dev/null 2>&1 || true; rm -rf "$scratch"; h_cleanup' EXIT
+h_start_x
+h_start_pulse
+h_play tone synth 10 sine 1000 vol 0.5
+h_start_lumora
+h_find_window
+sleep 1.5
+h_key Escape
+h_wait_exit 3 || h_fail "the installed lumora did not end on Esc"
+[ "$LUMORA_STATUS" = 0 ] || h_fail "the installed lumora exited $LUMORA_STATUS"
+h_ok "the installed $binary runs and ends with status 0"
