@@ -18,7 +18,7 @@ export XPROBE=${XPROBE:-$top/build/xprobe}
     echo "build lumora first (./run.sh or ./test.sh)" >&2
     exit 1
 }
-. "$top/tests/e2e/harness.sh" "$lumora"
+. "$top/scripts/harness.sh" "$lumora"
 h_need sox sox
 h_need convert imagemagick
 mkdir -p "$out"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The sound path for real: a tone played into a private sound server reaches the capture module
 # through the default input device; with no capture device lumora says so once and ends.
-. "$(dirname "$0")/harness.sh"
+. "$(dirname "$0")/../../scripts/harness.sh"
 PA_PROBE=${PA_PROBE:?path to pa_probe}
 
 h_start_x 1280x720

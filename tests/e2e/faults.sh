@@ -2,7 +2,7 @@
 # What desktops do to a program: odd window sizes, unmapping, the window manager's close
 # request, and the sound server dying under it. lumora keeps drawing, never hangs, and ends
 # cleanly.
-. "$(dirname "$0")/harness.sh"
+. "$(dirname "$0")/../../scripts/harness.sh"
 h_need gdb gdb
 
 h_start_x 1920x1080

@@ -3,7 +3,7 @@
 # no block at all from the analysis module (its buffers, plan and planner tables are all
 # released), and no lost block from any of the program's sources. GL and audio plug-ins keep
 # blocks of their own; those have no frame in lumora's sources and are only counted.
-. "$(dirname "$0")/harness.sh"
+. "$(dirname "$0")/../../scripts/harness.sh"
 h_need valgrind valgrind
 
 h_start_x

@@ -50,7 +50,7 @@ else
     echo "note: not root, so the package was unpacked rather than installed"
 fi
 
-. "$(dirname "$0")/harness.sh" "$binary"
+. "$(dirname "$0")/../../scripts/harness.sh" "$binary"
 trap '${undo:-true} >/dev/null 2>&1 || true; rm -rf "$scratch"; h_cleanup' EXIT
 h_start_x
 h_start_pulse

@@ -3,7 +3,7 @@
 # second, and the level of detail it settles on, read from the running process with gdb.
 # Not part of the test run: bash tests/e2e/perf.sh build/lumora [SECONDS]
 XPROBE=${XPROBE:-true}
-. "$(dirname "$0")/harness.sh"
+. "$(dirname "$0")/../../scripts/harness.sh"
 seconds=${2:-30}
 
 h_start_x 1280x720

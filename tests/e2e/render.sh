@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The picture for real: steady tones draw a wave with as many half-periods across the window as
 # the tone's bin number, the title shows the frame rate, and silence fades the window to black.
-. "$(dirname "$0")/harness.sh"
+. "$(dirname "$0")/../../scripts/harness.sh"
 
 h_start_x 1280x720
 h_start_pulse

@@ -2,7 +2,7 @@
 # Two minutes of varied sound (speech, tones, a sweep, silence, sudden loud bursts, clipping):
 # lumora stays up, its resident memory after the first ten seconds does not grow by more than
 # 1 MiB, and Esc still ends it with status 0. SOAK_SECONDS shortens the run by hand.
-. "$(dirname "$0")/harness.sh"
+. "$(dirname "$0")/../../scripts/harness.sh"
 h_need espeak-ng espeak-ng
 h_need sox sox
 seconds=${SOAK_SECONDS:-120}
@@ -14,15 +14,15 @@ seconds=${SOAK_SECONDS:-120}
 raw="-r 44100 -c 1 -b 16 -e signed -t raw"
 espeak-ng -w "$H_DIR/speech.wav" "lumora listens to the default input and draws every \
 frequency from forty hertz up as a standing wave. Testing, one, two, three." 2>/dev/null
-sox -q -n $raw "$H_DIR/p1.raw" synth 2 sine 1000 sine 3000 remix - gain 12 2>/dev/null # clipped
-sox -q -n $raw "$H_DIR/p2.raw" synth 2 pinknoise vol 0.9 2>/dev/null
-sox -q -n $raw "$H_DIR/p3.raw" synth 3 sine 40:20000 vol 0.5
-sox -q -n $raw "$H_DIR/p4.raw" synth 4 trim 0 4
-sox -q -n $raw "$H_DIR/p5.raw" synth 0.3 square 120 vol 0.99 # a sudden loud burst
-sox -q -n $raw "$H_DIR/p6.raw" synth 3 sine 440 vol 0.3
-sox -q "$H_DIR/speech.wav" $raw "$H_DIR/p7.raw" rate 44100 channels 1
-sox -q -n $raw "$H_DIR/p8.raw" synth 1 trim 0 1
-sox -q -n $raw "$H_DIR/p9.raw" synth 1 sine 60 vol 0.0005 # below the silence gate
+sox -q -V1 -n $raw "$H_DIR/p1.raw" synth 2 sine 1000 sine 3000 remix - gain 12 2>/dev/null # clipped
+sox -q -V1 -n $raw "$H_DIR/p2.raw" synth 2 pinknoise vol 0.9 2>/dev/null
+sox -q -V1 -n $raw "$H_DIR/p3.raw" synth 3 sine 40:20000 vol 0.5
+sox -q -V1 -n $raw "$H_DIR/p4.raw" synth 4 trim 0 4
+sox -q -V1 -n $raw "$H_DIR/p5.raw" synth 0.3 square 120 vol 0.99 # a sudden loud burst
+sox -q -V1 -n $raw "$H_DIR/p6.raw" synth 3 sine 440 vol 0.3
+sox -q -V1 "$H_DIR/speech.wav" $raw "$H_DIR/p7.raw" rate 44100 channels 1
+sox -q -V1 -n $raw "$H_DIR/p8.raw" synth 1 trim 0 1
+sox -q -V1 -n $raw "$H_DIR/p9.raw" synth 1 sine 60 vol 0.0005 # below the silence gate
 cat "$H_DIR"/p[1-9].raw >"$H_DIR/round.raw"
 round_bytes=$(stat -c %s "$H_DIR/round.raw")
 : >"$H_DIR/soak.raw"

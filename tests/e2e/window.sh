@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The window: title and size at start, full screen on F11 and back, keys that do nothing, and
 # Esc ending the program cleanly in either window state.
-. "$(dirname "$0")/harness.sh"
+. "$(dirname "$0")/../../scripts/harness.sh"
 
 h_start_x 1280x720
 h_start_pulse

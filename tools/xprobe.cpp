@@ -1,5 +1,5 @@
-// A small X11 probe for the end-to-end tests: asks a window to close the way a window manager
-// does, and grabs a window's pixels into a PPM file that the picture checks read.
+// A small X11 probe for the end-to-end tests and the picture scripts: asks a window to close the
+// way a window manager does, grabs a window's pixels into a PPM file, and measures such a file.
 //   xprobe close WINDOW        send WM_DELETE_WINDOW
 //   xprobe shot WINDOW FILE    write the window's pixels as binary PPM
 //   xprobe waves FILE          measure a PPM: "lit=F max=N crests=N troughs=N"

@@ -1,7 +1,7 @@
-# End-to-end harness, sourced by the test scripts: private X and sound servers, the real lumora
-# binary, keys, window title and geometry, screenshots. Everything it starts is recorded by
-# process id and stopped when the test exits, whether it passed or not.
-# Usage in a test:  . harness.sh "$lumora_binary"; h_start_x; h_start_lumora; ...
+# Headless harness, sourced by the end-to-end tests and the picture scripts: private X and sound
+# servers, the real lumora binary, keys, window title and geometry, screenshots. Everything it
+# starts is recorded by process id and stopped when the script exits, whether it passed or not.
+# Usage:  . scripts/harness.sh "$lumora_binary"; h_start_x; h_start_pulse; h_start_lumora; ...
 set -eu
 
 LUMORA=${1:?usage: $0 PATH_TO_LUMORA}
