@@ -11,16 +11,15 @@ int main(int argc, char **argv) {
     double seconds = argc > 1 ? std::atof(argv[1]) : 1.0;
     pa_init();
     const double *last = nullptr;
-    double last_first = -1, peak = 0;
+    double peak = 0;
     int blocks = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < end) {
         const double *s = pa_get_sample();
-        // a new block shows as a new buffer or new contents
-        if (s != last || s[0] != last_first)
+        // every new block the display takes over comes in another of the three buffers
+        if (s != last)
             ++blocks;
         last = s;
-        last_first = s[0];
         if (pa_get_max() > peak)
             peak = pa_get_max();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
