@@ -13,6 +13,12 @@ void error(const char *prefix, const char *text, int code) {
     std::exit(error_status(code));
 }
 
+void error_now(const char *prefix, const char *text, int code) {
+    std::fprintf(stderr, "%s%s\n", prefix, text);
+    std::fflush(stderr);
+    std::_Exit(error_status(code));
+}
+
 void h_to_rgb(double *r, double *g, double *b, double hue) {
     *r = 0;
     *g = 0;

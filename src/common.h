@@ -7,6 +7,10 @@
 // failure is never reported as success.
 [[noreturn]] void error(const char *prefix, const char *text, int code);
 
+// The same report, but the process ends at once, without exit handlers or destructors: for when
+// another thread is stuck inside a library that those might wait for.
+[[noreturn]] void error_now(const char *prefix, const char *text, int code);
+
 // The status that `error` exits with for a given code.
 int error_status(int code);
 

@@ -1,19 +1,31 @@
 // Capture: the default audio input as a stream of 2205-sample blocks (50 ms at 44100 Hz) and the
 // peak of each. pa_init, pa_close and the accessors run on the main thread; the stream callback
 // runs on the audio library's own thread and hands each completed block over without a lock.
+// After start-up a keeper thread owns the stream: it reopens the default input when blocks stop
+// coming (the sound server died or went away) and closes it when pa_close asks.
 #pragma once
 
 constexpr int pa_block_size = 2205;
 
+// Samples further from zero than this are glitches and are stored as 0, like NaN and infinity.
+// A float stream may go past 1.0 (desktop mixers boost by up to about 11 dB, a factor of 3.6);
+// nothing a device delivers comes near 16 (24 dB over full scale).
+constexpr double pa_glitch_limit = 16.0;
+
 // Opens and starts the default input stream. Any failure of the audio library ends the process.
 void pa_init();
 
-// Stops and closes the stream and shuts the audio library down.
+// Stops and closes the stream and shuts the audio library down. A failing step ends the process
+// with the library's message; when the library does not let go within pa_close_deadline_ms (a
+// frozen sound server), the process ends at once as if that step had failed with paTimedOut.
 void pa_close();
+constexpr int pa_close_deadline_ms = 1500;
 
 // The last completed block (pa_block_size samples). Each call takes over the newest block that
-// the callback has finished; the pointer stays valid and unchanged until the next call.
+// the callback has finished; the pointer stays valid and unchanged until the next call. When no
+// block has arrived for pa_stall_ms, the input counts as silence and this is a block of zeros.
 const double *pa_get_sample();
+constexpr int pa_stall_ms = 250;
 
 // The largest sample of the block that pa_get_sample last returned, never below 0.
 double pa_get_max();

@@ -1,8 +1,8 @@
 #include "fake_portaudio.h"
 
 fake_pa_state fake_pa;
-static PaStreamCallback *callback;
-static void *user_data;
+static std::atomic<PaStreamCallback *> callback;
+static std::atomic<void *> user_data;
 static int stream_token;
 
 PaError Pa_Initialize() {
@@ -17,6 +17,7 @@ PaError Pa_Terminate() {
 
 PaError Pa_OpenDefaultStream(PaStream **stream, int in, int out, PaSampleFormat format, double rate,
                              unsigned long frames, PaStreamCallback *cb, void *user) {
+    ++fake_pa.opens;
     if (fake_pa.fail_open != paNoError)
         return fake_pa.fail_open;
     fake_pa.channels_in = in;
@@ -42,6 +43,11 @@ PaError Pa_StopStream(PaStream *) {
     return paNoError;
 }
 
+PaError Pa_AbortStream(PaStream *) {
+    ++fake_pa.stopped;
+    return paNoError;
+}
+
 PaError Pa_CloseStream(PaStream *) {
     ++fake_pa.closed;
     return paNoError;
@@ -55,11 +61,13 @@ const char *Pa_GetErrorText(PaError err) {
         return "Device unavailable";
     case paIncompatibleHostApiSpecificStreamInfo:
         return "Incompatible host API specific stream info";
+    case paTimedOut:
+        return "Wait timed out";
     default:
         return "Unanticipated host error";
     }
 }
 
 int fake_pa_deliver(const float *input, unsigned long frames) {
-    return callback(input, nullptr, frames, nullptr, 0, user_data);
+    return callback.load()(input, nullptr, frames, nullptr, 0, user_data.load());
 }

@@ -1,16 +1,19 @@
 // A stand-in for the audio library in unit tests: records how the stream was opened, lets a test
-// make any call fail, and delivers chosen buffers to the registered callback.
+// make any call fail, and delivers chosen buffers to the registered callback. The capture
+// module's keeper thread calls it too, so what both threads touch is atomic.
 #pragma once
 
+#include <atomic>
 #include <portaudio.h>
 
 struct fake_pa_state {
-    int channels_in = -1, channels_out = -1;
-    PaSampleFormat format = 0;
-    double rate = 0;
-    unsigned long frames = 0;
-    int started = 0, stopped = 0, closed = 0, initialized = 0, terminated = 0;
-    PaError fail_open = paNoError, fail_stop = paNoError;
+    std::atomic<int> channels_in = -1, channels_out = -1;
+    std::atomic<PaSampleFormat> format = 0;
+    std::atomic<double> rate = 0;
+    std::atomic<unsigned long> frames = 0;
+    std::atomic<int> opens = 0, started = 0, stopped = 0, closed = 0, initialized = 0,
+                     terminated = 0;
+    std::atomic<PaError> fail_open = paNoError, fail_stop = paNoError;
 };
 
 extern fake_pa_state fake_pa;

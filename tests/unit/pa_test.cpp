@@ -2,6 +2,7 @@
 #include "pa.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -57,16 +58,20 @@ TEST_F(Capture, PeakRules) {
     EXPECT_EQ(pa_get_max(), 2.25) << "the last frame counts too";
 }
 
-TEST_F(Capture, NonFiniteSamplesAreStoredAsZero) {
+TEST_F(Capture, GlitchesAreStoredAsZero) {
     std::vector<float> block(pa_block_size, 0.25f);
     block[10] = std::numeric_limits<float>::infinity();
     block[20] = std::numeric_limits<float>::quiet_NaN();
     block[30] = -std::numeric_limits<float>::infinity();
+    block[40] = 1e30f; // one absurd sample would hold the running volume up for thousands of frames
+    block[50] = -1e30f;
+    block[60] = 16.5f;
+    block[70] = -15.5f; // far past full scale, yet a boosted float stream may come near it
     deliver(block);
     const double *s = pa_get_sample();
-    EXPECT_EQ(s[10], 0.0);
-    EXPECT_EQ(s[20], 0.0);
-    EXPECT_EQ(s[30], 0.0);
+    for (int n : {10, 20, 30, 40, 50, 60})
+        EXPECT_EQ(s[n], 0.0) << "sample " << n;
+    EXPECT_EQ(s[70], -15.5);
     EXPECT_EQ(s[11], 0.25);
     EXPECT_EQ(pa_get_max(), 0.25);
 
@@ -97,28 +102,32 @@ TEST_F(Capture, DisplayKeepsItsBlockUntilItAsksAgain) {
 }
 
 TEST_F(Capture, HandOverIsNeverTorn) {
-    // The callback runs flat out; every block carries its serial number in every sample and as
-    // its peak. The reader checks that whatever it takes belongs together and only moves forward.
+    // The callback runs flat out; every block carries its serial number (scaled into the range
+    // of sound, exactly) in every sample and as its peak. The reader checks that whatever it
+    // takes belongs together and only moves forward.
     std::atomic<bool> done{false};
     const int blocks = 20000;
+    const auto serial = [](int k) { return 1 + static_cast<float>(k) / 32768; };
     std::thread audio([&] {
         std::vector<float> block(pa_block_size);
         for (int k = 1; k <= blocks; ++k) {
-            block.assign(pa_block_size, static_cast<float>(k));
+            block.assign(pa_block_size, serial(k));
             fake_pa_deliver(block.data(), block.size());
         }
         done = true;
     });
     double last = 0;
     long frames = 0, torn = 0, backwards = 0;
-    while (!done || last < blocks) {
+    while (!done || last < serial(blocks)) {
         const double *s = pa_get_sample();
         double peak = pa_get_max();
         double first = s[0];
+        if (first == 0 && peak == 0 && last > 0)
+            continue; // the writer stalled long enough for the input to count as silence
         for (int n = 0; n < pa_block_size; n += 7)
             torn += s[n] != first;
         torn += s[pa_block_size - 1] != first;
-        if (first >= 1)
+        if (first > 0)
             torn += peak != first;
         backwards += first < last;
         if (first > last)
@@ -128,30 +137,80 @@ TEST_F(Capture, HandOverIsNeverTorn) {
     audio.join();
     EXPECT_EQ(torn, 0);
     EXPECT_EQ(backwards, 0);
-    EXPECT_EQ(last, blocks) << "the last completed block reaches the reader";
+    EXPECT_EQ(last, serial(blocks)) << "the last completed block reaches the reader";
     EXPECT_GT(frames, 1);
 }
 
-TEST(CaptureErrors, FailingOpenEndsTheProcessWithTheLibrarysText) {
+// The keeper: when blocks stop, the display sees silence within pa_stall_ms rather than the last
+// block for ever, and the default input is opened afresh, again and again while that fails, but
+// not more often than every half second; once it works, capture resumes by itself.
+TEST_F(Capture, StoppedInputTurnsToSilenceAndIsReopened) {
+    using namespace std::chrono;
+    const auto wait_for = [](auto done, milliseconds limit) {
+        for (auto end = steady_clock::now() + limit; steady_clock::now() < end;)
+            if (done())
+                return true;
+            else
+                std::this_thread::sleep_for(milliseconds(10));
+        return done();
+    };
+    std::vector<float> block(pa_block_size, 0.5f);
+    deliver(block);
+    EXPECT_EQ(pa_get_sample()[0], 0.5);
+    EXPECT_EQ(pa_get_max(), 0.5);
+
+    // no more blocks: the device or its sound server has gone
+    fake_pa.fail_open = paDeviceUnavailable;
+    const int opens = fake_pa.opens;
+    std::this_thread::sleep_for(milliseconds(pa_stall_ms + 50));
+    EXPECT_EQ(pa_get_sample()[0], 0.0) << "a stopped input counts as silence";
+    EXPECT_EQ(pa_get_max(), 0.0);
+    ASSERT_TRUE(wait_for([&] { return fake_pa.opens > opens; }, seconds(5)))
+        << "the keeper never tried to open the input again";
+    const int first_try = fake_pa.opens;
+    std::this_thread::sleep_for(seconds(3));
+    const int tries = fake_pa.opens - first_try;
+    EXPECT_GE(tries, 1) << "it gave up";
+    EXPECT_LE(tries, 4) << "a failing input is tried again at least half a second apart";
+
+    const int started = fake_pa.started;
+    fake_pa.fail_open = paNoError;
+    ASSERT_TRUE(wait_for([&] { return fake_pa.started > started; }, seconds(3)))
+        << "capture did not resume once the input was back";
+    block.assign(pa_block_size, 0.25f);
+    deliver(block);
+    EXPECT_EQ(pa_get_sample()[0], 0.25);
+    EXPECT_EQ(pa_get_max(), 0.25);
+}
+
+class CaptureErrors : public ::testing::Test {
+  protected:
+    // Each death test runs its statement in a fresh copy of this program, which has no keeper
+    // thread from an earlier pa_init, rather than in a fork of this one, which would.
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(CaptureErrors, FailingOpenEndsTheProcessWithTheLibrarysText) {
     fake_pa.fail_open = paInvalidDevice;
     EXPECT_EXIT(pa_init(), ::testing::ExitedWithCode(paInvalidDevice & 0xff),
                 ::testing::StrEq("PortAudio error: Invalid device\n"));
     fake_pa.fail_open = paNoError;
 }
 
-TEST(CaptureErrors, FailingStopEndsTheProcessBeforeTheLaterSteps) {
+TEST_F(CaptureErrors, FailingStopEndsTheProcessBeforeTheLaterSteps) {
     fake_pa.fail_stop = paDeviceUnavailable;
     EXPECT_EXIT(
         {
             pa_close();
-            std::fprintf(stderr, "closed %d terminated %d\n", fake_pa.closed, fake_pa.terminated);
+            std::fprintf(stderr, "closed %d terminated %d\n", fake_pa.closed.load(),
+                         fake_pa.terminated.load());
         },
         ::testing::ExitedWithCode(paDeviceUnavailable & 0xff),
         ::testing::StrEq("PortAudio error: Device unavailable\n"));
     fake_pa.fail_stop = paNoError;
 }
 
-TEST(CaptureErrors, CodeZeroModulo256StillFails) {
+TEST_F(CaptureErrors, CodeZeroModulo256StillFails) {
     // -9984: the status would read as success if passed on unchanged
     EXPECT_EXIT(pa_try(paIncompatibleHostApiSpecificStreamInfo), ::testing::ExitedWithCode(1),
                 ::testing::StrEq("PortAudio error: Incompatible host API specific stream info\n"));
