@@ -32,7 +32,10 @@ double wave_amplitude(int w, int h, double p, double global_volume, double m, do
     return (w * 0.5 / h) * (p / global_volume) * m / M;
 }
 
-int clamp_steps(int n_steps, int w) { return std::clamp(n_steps, 1, std::max(w, 1)); }
+int clamp_steps(int n_steps, int w) {
+    const int most = std::max(w, 1);
+    return std::clamp(n_steps, std::min(min_steps, most), most);
+}
 
 int next_column(int j, int w, double step) {
     int next = static_cast<int>(j + w * step);
@@ -61,19 +64,20 @@ int walk_columns(int w, double step, column *out, int capacity) {
 
 float frame_rate(int d) { return static_cast<float>(1 / (d / 1000.0)); }
 
-bool adjust_detail(int &n_steps, float fps, double p, int w) {
+double detail_gain(double p, double global_volume) { return gate_open(p) ? p / global_volume : 0; }
+
+bool adjust_detail(int &n_steps, float fps, double gain, int w) {
     // a negative frame time means the millisecond clock wrapped: nothing to learn from it
-    if (!(fps <= 100) || fps < 0)
+    if (!(fps >= 0))
         return false;
-    double next = n_steps + (fps - 20) * 0.1 * p;
-    // Clamped while still floating point, so that a huge peak cannot overflow the conversion.
-    // The detail may rise up to the window's width; a window that has just shrunk does not pull
-    // it down (the frame clamps what it uses), or a moment at one pixel wide would leave the
-    // detail at 1 with frames too fast to be measured, and the waves flat for good.
-    const double upper = std::max({w, n_steps, 1});
+    double next = n_steps + (std::min(fps, 100.0f) - 20) * 0.1 * gain;
+    // Clamped while still floating point, so that no gain can overflow the conversion. The
+    // detail may rise up to the window's width; a window that has just shrunk does not pull it
+    // down (the frame clamps what it uses), or a moment at one pixel wide would throw it away.
+    const double upper = std::max({w, n_steps, min_steps});
     if (!std::isnan(next))
-        n_steps = static_cast<int>(std::clamp(next, 1.0, upper));
-    return true;
+        n_steps = static_cast<int>(std::clamp(next, static_cast<double>(min_steps), upper));
+    return fps <= 100;
 }
 
 void format_title(char *buf, std::size_t size, float fps) {

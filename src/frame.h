@@ -28,7 +28,14 @@ float bin_alpha(double m, double M, int i);
 // Height factor of bin i's wave in unit-square coordinates (the swing is amplitude / pi).
 double wave_amplitude(int w, int h, double p, double global_volume, double m, double M);
 
-// The level of detail as used for a window w pixels wide: at least 1, at most max(w, 1).
+// The fewest vertex steps across the window that the detail control goes down to. Below this the
+// waves of the bass and voice range (bins up to 12, 240 Hz) lose their shape: 24 steps give them
+// at least two vertices a half-period. Frames at this level still cost most of what they cost at
+// 100 steps when every bin is loud and the window is large; less detail would only blank them.
+constexpr int min_steps = 24;
+
+// The level of detail as used for a window w pixels wide: at least min_steps (or the width, if
+// narrower) and at most max(w, 1).
 int clamp_steps(int n_steps, int w);
 // Vertex walk over pixel columns: from j = 0 while j < (step + 1) * w, about w / n_steps pixels
 // a step and never less than one.
@@ -54,10 +61,15 @@ float wave_height(double phase, int i, double amplitude);
 
 // Frames per second for a frame of d milliseconds (infinite for 0).
 float frame_rate(int d);
-// Nudges n_steps towards 20 frames per second with the block peak as gain: never below 1, and
-// never raised above the window's width. Returns false, changing nothing, for frames faster
-// than 100 per second.
-bool adjust_detail(int &n_steps, float fps, double p, int w);
+// The detail control's gain for a frame: the block peak measured against the running volume, the
+// same ratio that scales the waves, so a big picture reacts fast. With the raw peak as gain a
+// microphone peaking below 0.125 could never raise the detail again. Frames that draw nothing
+// (the gate closed) teach the control nothing.
+double detail_gain(double p, double global_volume);
+// Nudges n_steps towards 20 frames per second: never below min_steps, never raised above the
+// window's width. Frames faster than 100 per second count as 100 per second, so that a detail
+// that made frames that fast still rises; they return false, as the title keeps its text.
+bool adjust_detail(int &n_steps, float fps, double gain, int w);
 // The window title for a frame rate: "lumora - %3.0f fps ".
 void format_title(char *buf, std::size_t size, float fps);
 

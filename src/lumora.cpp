@@ -5,6 +5,7 @@
 #include "pa.h"
 
 #include <GL/freeglut.h>
+#include <algorithm>
 
 static int w, h;       // window size in pixels, as the toolkit last reported it
 static int fullscreen; // nonzero while the window covers the screen
@@ -18,6 +19,15 @@ static int n_steps = 100;          // vertex steps across the window's width
 static double global_volume = 1.0; // running volume the block peak is measured against
 static double hue = 0;             // global hue, a fraction of a turn
 static char title[64];
+
+// In silence the picture fades by half a frame; after fade_frames silent frames in a row it is
+// black (255 / 2^10 < 1), and redrawing black would only burn the processor. Frames then stop,
+// and a timer looks for a block above the silence gate every wake_ms; the first one is drawn at
+// once. The wait lies between frames, so no frame time counts it.
+constexpr int fade_frames = 10;
+constexpr int wake_ms = 10;
+static int silent_frames; // frames in a row with the gate closed, up to fade_frames
+static bool wake_armed;   // a wake-up timer is pending
 
 // Turns the frame's geometry into immediate-mode GL calls.
 struct gl_painter {
@@ -42,6 +52,28 @@ struct gl_painter {
     void end_wave() { glEnd(); }
 };
 
+static void wait_for_sound();
+
+static void wake(int) {
+    wake_armed = false;
+    if (silent_frames < fade_frames)
+        return;      // frames run again (an expose event drew one and found sound)
+    pa_get_sample(); // the frame takes the same block: no newer one comes within a few ms
+    if (gate_open(pa_get_max())) {
+        silent_frames = 0;
+        glutPostRedisplay();
+    } else {
+        wait_for_sound();
+    }
+}
+
+static void wait_for_sound() {
+    if (!wake_armed) {
+        wake_armed = true;
+        glutTimerFunc(wake_ms, wake, 0);
+    }
+}
+
 static void show() {
     const int start = glutGet(GLUT_ELAPSED_TIME);
     ft_process(pa_get_sample());
@@ -58,11 +90,15 @@ static void show() {
     gl_painter paint;
     paint_frame(paint, m, M, p, w, h, n_steps, hue, global_volume);
     glutSwapBuffers();
-    glutPostRedisplay();
+    silent_frames = gate_open(p) ? 0 : std::min(silent_frames + 1, fade_frames);
+    if (silent_frames == fade_frames)
+        wait_for_sound();
+    else
+        glutPostRedisplay();
     volume_release(global_volume, p);
 
     const float fps = frame_rate(glutGet(GLUT_ELAPSED_TIME) - start);
-    if (adjust_detail(n_steps, fps, p, w)) {
+    if (adjust_detail(n_steps, fps, detail_gain(p, global_volume), w)) {
         format_title(title, sizeof title, fps);
         glutSetWindowTitle(title);
     }

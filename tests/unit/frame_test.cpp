@@ -11,9 +11,9 @@
 
 namespace {
 
-std::vector<int> columns(int w, int n_steps) {
+// The walk's columns j for a window w pixels wide at this step (1 / n_steps).
+std::vector<int> columns(int w, double step) {
     std::vector<int> js;
-    const double step = 1.0 / clamp_steps(n_steps, w);
     for (int j = 0; walk_continues(j, w, step); j = next_column(j, w, step)) {
         js.push_back(j);
         if (js.size() > 100000)
@@ -26,24 +26,25 @@ TEST(VertexWalk, ColumnsAt600Pixels) {
     std::vector<int> expected;
     for (int j = 0; j <= 600; j += 6)
         expected.push_back(j);
-    EXPECT_EQ(columns(600, 100), expected) << "0, 6, ..., 600 and no column 606";
-    EXPECT_EQ(columns(600, 3), (std::vector<int>{0, 200, 400, 600}));
-    EXPECT_EQ(columns(600, 600).size(), 601u) << "every pixel column, both edges included";
+    EXPECT_EQ(columns(600, 1.0 / 100), expected) << "0, 6, ..., 600 and no column 606";
+    EXPECT_EQ(columns(600, 1.0 / 3), (std::vector<int>{0, 200, 400, 600}));
+    EXPECT_EQ(columns(600, 1.0 / 600).size(), 601u) << "every pixel column, both edges included";
 }
 
 TEST(VertexWalk, NoDetailLevelOrWidthHangs) {
     for (int w : {1, 7, 600, 1920})
         for (int n : {0, -5, w, w + 1, 10 * w, 100}) {
-            auto js = columns(w, n);
+            auto js = columns(w, 1.0 / clamp_steps(n, w));
             ASSERT_LE(js.size(), static_cast<size_t>(w) + 2) << "w " << w << " n_steps " << n;
             ASSERT_GE(js.size(), 2u) << "w " << w << " n_steps " << n;
             EXPECT_GE(js.back(), w) << "the last vertex reaches the right edge";
             for (size_t k = 1; k < js.size(); ++k)
                 ASSERT_GT(js[k], js[k - 1]);
         }
-    EXPECT_TRUE(columns(0, 100).empty()) << "no width, no vertex";
-    EXPECT_EQ(clamp_steps(0, 600), 1);
+    EXPECT_TRUE(columns(0, 1.0 / 100).empty()) << "no width, no vertex";
+    EXPECT_EQ(clamp_steps(0, 600), min_steps);
     EXPECT_EQ(clamp_steps(601, 600), 600);
+    EXPECT_EQ(clamp_steps(100, 7), 7) << "a window narrower than the floor: every pixel";
     EXPECT_EQ(clamp_steps(5, 0), 1);
 }
 
@@ -95,8 +96,6 @@ TEST(GlobalHue, TurnsAHundredthAndWrapsEveryHundredFrames) {
 TEST(DetailControl, FrameTimesAndTitles) {
     char title[64];
     int n = 100;
-    EXPECT_FALSE(adjust_detail(n, frame_rate(9), 1.0, 600)) << "9 ms frames are not measured";
-    EXPECT_FALSE(adjust_detail(n, frame_rate(0), 1.0, 600)) << "0 ms is infinitely fast";
     EXPECT_FALSE(adjust_detail(n, frame_rate(-5), 1.0, 600)) << "a wrapped clock";
     EXPECT_EQ(n, 100);
 
@@ -110,30 +109,42 @@ TEST(DetailControl, FrameTimesAndTitles) {
 
     n = 100;
     adjust_detail(n, frame_rate(33), 0.5, 600);
-    EXPECT_EQ(n, 100) << "30.3 fps with p = 0.5 adds only 0.52";
+    EXPECT_EQ(n, 100) << "30.3 fps with a gain of 0.5 adds only 0.52";
     adjust_detail(n, frame_rate(100), 0.5, 600);
-    EXPECT_EQ(n, 99) << "10 fps with p = 0.5 takes 0.5 off";
+    EXPECT_EQ(n, 99) << "10 fps with a gain of 0.5 takes 0.5 off";
     adjust_detail(n, frame_rate(50), 1.0, 600);
     EXPECT_EQ(n, 99) << "exactly 20 fps";
-    for (int d : {10, 20, 100, 1000, 5000}) {
+    for (int d : {0, 5, 10, 20, 100, 1000, 5000}) {
         adjust_detail(n, frame_rate(d), 0.0, 600);
         EXPECT_EQ(n, 99) << "no gain in silence, frame of " << d << " ms";
     }
 }
 
-TEST(DetailControl, StaysWithinOneAndTheWidth) {
+// Caught first: a detail at its floor whose frames took under 10 ms was never measured again,
+// so a huge window made small again kept its waves coarse (or, with no floor, flat) for good.
+TEST(DetailControl, FastFramesStillRaiseTheDetail) {
+    int n = min_steps;
+    for (int d : {9, 5, 0}) {
+        EXPECT_FALSE(adjust_detail(n, frame_rate(d), 0.5, 600)) << "the title keeps its text";
+    }
+    EXPECT_EQ(n, min_steps + 3 * 4) << "each counts as a 100 fps frame: + 8 * 0.5";
+    for (int k = 0; k < 200; ++k)
+        adjust_detail(n, frame_rate(3), 1.0, 600);
+    EXPECT_EQ(n, 600) << "up to the width";
+}
+
+TEST(DetailControl, StaysWithinTheFloorAndTheWidth) {
     int n = 100;
-    adjust_detail(n, frame_rate(10), 1e300, 600); // a huge but finite peak
+    adjust_detail(n, frame_rate(10), 1e300, 600); // a huge but finite gain
     EXPECT_EQ(n, 600);
     adjust_detail(n, frame_rate(1000), 1e300, 600);
-    EXPECT_EQ(n, 1);
+    EXPECT_EQ(n, min_steps);
     adjust_detail(n, frame_rate(1000), 1.0, 600);
-    EXPECT_EQ(n, 1) << "never below one step";
-    n = 5;
-    adjust_detail(n, frame_rate(10), 1.0, 7);
-    EXPECT_EQ(n, 7) << "the detail rises no higher than the width";
-    adjust_detail(n, frame_rate(10), 1.0, 7);
-    EXPECT_EQ(n, 7);
+    EXPECT_EQ(n, min_steps) << "never below the floor, however slow the frames";
+    n = 598;
+    adjust_detail(n, frame_rate(10), 1.0, 600);
+    adjust_detail(n, frame_rate(10), 1.0, 600);
+    EXPECT_EQ(n, 600) << "the detail rises no higher than the width";
     // a window that shrinks for a moment does not throw the detail away
     n = 300;
     adjust_detail(n, frame_rate(50), 1.0, 1);
@@ -143,6 +154,17 @@ TEST(DetailControl, StaysWithinOneAndTheWidth) {
     EXPECT_EQ(n, 300) << "nor lets it grow past what it was";
     adjust_detail(n, frame_rate(100), 1.0, 1);
     EXPECT_EQ(n, 299) << "slow frames still lower it";
+}
+
+// Caught first: with the raw block peak as gain, a microphone peaking at 0.05 (+0.4 at most per
+// frame, truncated away) could only ever lower the detail.
+TEST(DetailControl, GainIsThePeakAgainstTheRunningVolume) {
+    EXPECT_EQ(detail_gain(0.5, 1.0), 0.5) << "at start the running volume is 1";
+    EXPECT_EQ(detail_gain(0.05, 0.05), 1.0) << "a quiet microphone, once the volume has settled";
+    EXPECT_EQ(detail_gain(0.001, 1.0), 0.0) << "the gate is closed: nothing was drawn";
+    int n = 100;
+    adjust_detail(n, frame_rate(20), detail_gain(0.05, 0.05), 600);
+    EXPECT_EQ(n, 103);
 }
 
 TEST(RunningVolume, AttackReleaseAndGate) {
