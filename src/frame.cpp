@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <numbers>
+#include <vector>
 
 double advance_hue(double hue) { return std::fmod(hue + 0.01, 1.0); }
 
@@ -46,19 +47,23 @@ float wave_height(double phase, int i, double amplitude) {
     return static_cast<float>(std::sin(phase * i) * amplitude / std::numbers::pi + 0.5);
 }
 
-vertex wave_vertex(int j, int w, int i, double amplitude) {
-    const double x = static_cast<double>(j) / w;
-    return {static_cast<float>(x), wave_height(x * std::numbers::pi, i, amplitude)};
+// the walk's table: columns are distinct whole pixels below (step + 1) * w <= 2w
+static std::vector<column> columns;
+
+void frame_reserve(int w) {
+    const std::size_t need = 2 * static_cast<std::size_t>(std::max(w, 0)) + 2;
+    if (columns.size() < need)
+        columns.resize(need);
 }
 
-int walk_columns(int w, double step, column *out, int capacity) {
+int walk_columns(int w, double step, const column **out) {
+    frame_reserve(w);
     int count = 0;
     for (int j = 0; walk_continues(j, w, step); j = next_column(j, w, step)) {
-        if (count == capacity)
-            return -1;
         const double x = static_cast<double>(j) / w;
-        out[count++] = {static_cast<float>(x), x * std::numbers::pi};
+        columns[count++] = {static_cast<float>(x), x * std::numbers::pi};
     }
+    *out = columns.data();
     return count;
 }
 

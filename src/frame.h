@@ -7,6 +7,7 @@
 
 #include "common.h"
 
+#include <cmath>
 #include <cstddef>
 
 constexpr int first_bin = 2;   // 40 Hz
@@ -42,22 +43,23 @@ int clamp_steps(int n_steps, int w);
 inline bool walk_continues(int j, int w, double step) { return j < (step + 1) * w; }
 int next_column(int j, int w, double step);
 
-struct vertex {
-    float x, y;
-};
-// The vertex of bin i's wave at pixel column j: i half-periods across the window.
-vertex wave_vertex(int j, int w, int i, double amplitude);
-
-// What the walk needs of a column for every wave, worked out once per frame: its x and its
-// phase x * pi. wave_height(phase, i, A) is then exactly wave_vertex's y.
+// What the walk needs of a pixel column j, the same for every wave: x = j / w and the phase
+// x * pi, both in double precision, x then rounded once to single.
 struct column {
     float x;
     double phase;
 };
-constexpr int max_columns = 8194; // a walk over a window up to 8192 pixels wide
-// Fills the walk's columns; returns their number, or -1 when there are more than `capacity`.
-int walk_columns(int w, double step, column *out, int capacity);
+// Walks the columns of a window w pixels wide into the module's table and returns their number.
+// The table grows with the widest window so far; frame_reserve grows it ahead, on a resize, so
+// that frames never allocate.
+int walk_columns(int w, double step, const column **out);
+void frame_reserve(int w);
+// The height of bin i's wave at a column of this phase: i half-periods across the window.
 float wave_height(double phase, int i, double amplitude);
+// A wave whose amplitude is below 2^-26 has every vertex at exactly 0.5f (the swing amplitude / pi
+// stays under half the float spacing around 0.5): it lies on the middle line, has no area and
+// covers no pixel, so it need not be drawn at all. With a tone, that is nearly every wave.
+inline bool wave_is_flat(double amplitude) { return std::fabs(amplitude) < 0x1p-26; }
 
 // Frames per second for a frame of d milliseconds (infinite for 0).
 float frame_rate(int d);
@@ -74,8 +76,9 @@ bool adjust_detail(int &n_steps, float fps, double gain, int w);
 void format_title(char *buf, std::size_t size, float fps);
 
 // One frame's picture, steps in order: the fade quad, the hue's turn, the attack, and while the
-// gate is open the waves of bins 2 to 1101. The painter provides fade(), begin_wave(r, g, b, a)
-// (which also emits the transparent centre), vertex(x, y) and end_wave().
+// gate is open the waves of bins 2 to 1101, but for the flat ones. The painter provides fade(),
+// begin_wave(r, g, b, a, vertices) (which also emits the transparent centre; vertices is how many
+// follow), vertex(x, y) and end_wave().
 template <class Painter>
 void paint_frame(Painter &paint, const double *m, double M, double p, int w, int h, int n_steps,
                  double &hue, double &global_volume) {
@@ -86,23 +89,18 @@ void paint_frame(Painter &paint, const double *m, double M, double p, int w, int
     // a minimised window (no height) would make every amplitude infinite
     if (!gate_open(p) || !(M > 0) || w <= 0 || h <= 0)
         return;
-    static column columns[max_columns];
-    const int count = walk_columns(w, step, columns, max_columns);
+    const column *columns;
+    const int count = walk_columns(w, step, &columns);
     for (int i = first_bin; i <= last_bin; ++i) {
+        const double amplitude = wave_amplitude(w, h, p, global_volume, m[i], M);
+        if (wave_is_flat(amplitude))
+            continue;
         double r, g, b;
         h_to_rgb(&r, &g, &b, bin_hue(m[i], M, i, hue));
         paint.begin_wave(static_cast<float>(r), static_cast<float>(g), static_cast<float>(b),
-                         bin_alpha(m[i], M, i));
-        const double amplitude = wave_amplitude(w, h, p, global_volume, m[i], M);
-        if (count >= 0) {
-            for (int k = 0; k < count; ++k)
-                paint.vertex(columns[k].x, wave_height(columns[k].phase, i, amplitude));
-        } else {
-            for (int j = 0; walk_continues(j, w, step); j = next_column(j, w, step)) {
-                vertex v = wave_vertex(j, w, i, amplitude);
-                paint.vertex(v.x, v.y);
-            }
-        }
+                         bin_alpha(m[i], M, i), count);
+        for (int k = 0; k < count; ++k)
+            paint.vertex(columns[k].x, wave_height(columns[k].phase, i, amplitude));
         paint.end_wave();
     }
 }

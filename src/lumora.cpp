@@ -3,6 +3,7 @@
 #include "frame.h"
 #include "ft.h"
 #include "pa.h"
+#include "paint.h"
 
 #include <GL/freeglut.h>
 #include <algorithm>
@@ -28,29 +29,6 @@ constexpr int fade_frames = 10;
 constexpr int wake_ms = 10;
 static int silent_frames; // frames in a row with the gate closed, up to fade_frames
 static bool wake_armed;   // a wake-up timer is pending
-
-// Turns the frame's geometry into immediate-mode GL calls.
-struct gl_painter {
-    void fade() {
-        // the back buffer keeps the last frame; halving it leaves the trails
-        glColor4f(0, 0, 0, 0.5f);
-        glBegin(GL_POLYGON);
-        glVertex2f(0, 0);
-        glVertex2f(1, 0);
-        glVertex2f(1, 1);
-        glVertex2f(0, 1);
-        glEnd();
-    }
-    void begin_wave(float r, float g, float b, float a) {
-        // a fan from the transparent centre: each wave grows from nothing to its curve
-        glBegin(GL_POLYGON);
-        glColor4f(0, 0, 0, 0);
-        glVertex2f(0.5f, 0.5f);
-        glColor4f(r, g, b, a);
-    }
-    void vertex(float x, float y) { glVertex2f(x, y); }
-    void end_wave() { glEnd(); }
-};
 
 static void wait_for_sound();
 
@@ -89,6 +67,7 @@ static void show() {
 
     gl_painter paint;
     paint_frame(paint, m, M, p, w, h, n_steps, hue, global_volume);
+    paint.finish();
     glutSwapBuffers();
     silent_frames = gate_open(p) ? 0 : std::min(silent_frames + 1, fade_frames);
     if (silent_frames == fade_frames)
@@ -115,6 +94,7 @@ static void reshape(int width, int height) {
     }
     w = width;
     h = height;
+    frame_reserve(w); // the walk's table grows here, not in a frame
     glViewport(0, 0, w, h);
     // x -> 2x - 1, y -> 2y - 1: the unit square fills the viewport whatever its aspect
     glMatrixMode(GL_PROJECTION);

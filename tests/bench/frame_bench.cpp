@@ -30,7 +30,7 @@ struct sum_painter {
     double sum = 0;
     float last = 0;
     void fade() {}
-    void begin_wave(float r, float g, float b, float a) { sum += r + g + b + a + last; }
+    void begin_wave(float r, float g, float b, float a, int) { sum += r + g + b + a + last; }
     void vertex(float x, float y) { last = x + y; }
     void end_wave() {}
 };

@@ -4,6 +4,17 @@
 . "$(dirname "$0")/../../scripts/harness.sh"
 
 h_start_x 1280x720
+
+# The painter draws exactly what the immediate-mode reference draws, byte for byte: tone, noise,
+# a sweep and music-like sound, from the floor of the detail to the width, 600 and 7 pixels wide.
+if [ -n "${PAINT_FRAMES:-}" ]; then
+    "$PAINT_FRAMES" check >"$H_DIR/paint.out" 2>&1 || {
+        cat "$H_DIR/paint.out" >&2
+        h_fail "the painter's pixels differ from the reference's"
+    }
+    h_ok "the painter's pixels are the reference's ($(grep -c '^ok:' "$H_DIR/paint.out") scenes)"
+fi
+
 h_start_pulse
 h_start_lumora
 h_find_window

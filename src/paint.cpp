@@ -1,0 +1,60 @@
+#define GL_GLEXT_PROTOTYPES // glMultiDrawArrays, OpenGL 1.4
+#include "paint.h"
+
+#include "frame.h"
+
+#include <GL/gl.h>
+
+// Room for 2^18 vertices (6 MiB): at least four waves of the widest window X allows (32767
+// pixels, up to 2 * 32767 + 3 vertices a wave); a frame at 600 x 300 and 100 steps fits whole.
+struct gl_vertex {
+    float x, y, r, g, b, a;
+};
+constexpr int arena_size = 1 << 18;
+static gl_vertex arena[arena_size];
+static GLint first[last_bin - first_bin + 1];
+static GLsizei count[last_bin - first_bin + 1];
+
+void gl_painter::fade() {
+    // the back buffer keeps the last frame; halving it leaves the trails
+    glColor4f(0, 0, 0, 0.5f);
+    glBegin(GL_POLYGON);
+    glVertex2f(0, 0);
+    glVertex2f(1, 0);
+    glVertex2f(1, 1);
+    glVertex2f(0, 1);
+    glEnd();
+}
+
+void gl_painter::begin_wave(float red, float green, float blue, float alpha, int vertices) {
+    if (used + vertices + 1 > arena_size)
+        finish();
+    first[waves] = used;
+    // a fan from the transparent centre: each wave grows from nothing to its curve
+    arena[used++] = {0.5f, 0.5f, 0, 0, 0, 0};
+    r = red;
+    g = green;
+    b = blue;
+    a = alpha;
+}
+
+void gl_painter::vertex(float x, float y) { arena[used++] = {x, y, r, g, b, a}; }
+
+void gl_painter::end_wave() {
+    count[waves] = used - first[waves];
+    ++waves;
+}
+
+void gl_painter::finish() {
+    if (waves > 0) {
+        glEnableClientState(GL_VERTEX_ARRAY);
+        glEnableClientState(GL_COLOR_ARRAY);
+        glVertexPointer(2, GL_FLOAT, sizeof(gl_vertex), &arena[0].x);
+        glColorPointer(4, GL_FLOAT, sizeof(gl_vertex), &arena[0].r);
+        glMultiDrawArrays(GL_POLYGON, first, count, waves);
+        glDisableClientState(GL_COLOR_ARRAY);
+        glDisableClientState(GL_VERTEX_ARRAY);
+    }
+    used = 0;
+    waves = 0;
+}

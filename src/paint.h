@@ -1,0 +1,19 @@
+// The GL side of a frame: draws what paint_frame describes with OpenGL 1.x fixed function. The
+// fade quad goes in immediate mode; the waves go from client-side vertex arrays in static
+// storage, as many waves to a glMultiDrawArrays call as the storage holds. Nothing is allocated.
+// Main thread only, with the window's GL context current.
+#pragma once
+
+struct gl_painter {
+    void fade();
+    void begin_wave(float r, float g, float b, float a, int vertices);
+    void vertex(float x, float y);
+    void end_wave();
+    // Draws the waves still pending; call once paint_frame has returned.
+    void finish();
+
+  private:
+    int used = 0;  // vertices in the storage
+    int waves = 0; // waves in the storage
+    float r = 0, g = 0, b = 0, a = 0;
+};

@@ -1,0 +1,240 @@
+// Draws fixed frames two ways in one X window: through the program's painter (vertex arrays,
+// flat waves skipped) and through a reference written here as the picture was first drawn, one
+// glVertex2f per vertex in immediate mode, every wave included.
+//   paint_frames check   same scenes both ways, framebuffers compared byte for byte
+//   paint_frames bench   time per frame both ways, side by side, and their ratio
+#include "frame.h"
+#include "ft.h"
+#include "paint.h"
+
+#include <GL/freeglut.h>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One frame as first written: the walk per wave from the formula, every bin drawn.
+void reference_frame(const double *m, double M, double p, int w, int h, int n_steps, double &hue,
+                     double &global_volume) {
+    glColor4f(0, 0, 0, 0.5f);
+    glBegin(GL_POLYGON);
+    glVertex2f(0, 0);
+    glVertex2f(1, 0);
+    glVertex2f(1, 1);
+    glVertex2f(0, 1);
+    glEnd();
+    const double step = 1.0 / clamp_steps(n_steps, w);
+    hue = advance_hue(hue);
+    volume_attack(global_volume, p);
+    if (!gate_open(p) || !(M > 0) || w <= 0 || h <= 0)
+        return;
+    for (int i = first_bin; i <= last_bin; ++i) {
+        glBegin(GL_POLYGON);
+        glColor4f(0, 0, 0, 0);
+        glVertex2f(0.5f, 0.5f);
+        double r, g, b;
+        h_to_rgb(&r, &g, &b, bin_hue(m[i], M, i, hue));
+        glColor4f(static_cast<float>(r), static_cast<float>(g), static_cast<float>(b),
+                  bin_alpha(m[i], M, i));
+        const double A = (w * 0.5 / h) * (p / global_volume) * m[i] / M;
+        for (int j = 0; walk_continues(j, w, step); j = next_column(j, w, step)) {
+            const double y =
+                std::sin(static_cast<double>(j) / w * std::numbers::pi * i) * A / std::numbers::pi +
+                0.5;
+            glVertex2f(static_cast<float>(static_cast<double>(j) / w), static_cast<float>(y));
+        }
+        glEnd();
+    }
+}
+
+struct scene {
+    std::string name;
+    std::vector<double> block;
+};
+
+// A tone on bin 50, white noise, a chirp through every bin, and music-like sound (two tones
+// over quieter noise): from nearly every wave flat to every wave tall.
+std::vector<scene> scenes() {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> noise(-1, 1);
+    std::vector<scene> out(4);
+    out[0].name = "tone";
+    out[1].name = "noise";
+    out[2].name = "sweep";
+    out[3].name = "music";
+    for (auto &s : out)
+        s.block.resize(ft_size);
+    for (int n = 0; n < ft_size; ++n) {
+        const double t = static_cast<double>(n) / ft_size; // one block is 1 in t
+        out[0].block[n] = 0.5 * std::sin(2 * std::numbers::pi * 50 * t);
+        out[1].block[n] = 0.9 * noise(rng);
+        out[2].block[n] = 0.7 * std::sin(2 * std::numbers::pi * (2 * t + 549 * t * t));
+        out[3].block[n] = 0.4 * std::sin(2 * std::numbers::pi * 5 * t) +
+                          0.3 * std::sin(2 * std::numbers::pi * 33 * t) + 0.1 * noise(rng);
+    }
+    return out;
+}
+
+double peak_of(const std::vector<double> &block) {
+    return std::max(0.0, *std::max_element(block.begin(), block.end()));
+}
+
+// A window of this size, with the program's projection: the unit square fills it.
+int open_window(int w, int h) {
+    glutInitWindowSize(w, h);
+    const int id = glutCreateWindow("paint_frames");
+    glutDisplayFunc([] {}); // nothing is drawn on expose: the frames below draw
+    for (int k = 0; k < 20; ++k)
+        glutMainLoopEvent();
+    glViewport(0, 0, w, h);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glTranslatef(-1, -1, 0);
+    glScalef(2, 2, 1);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glShadeModel(GL_SMOOTH);
+    glDrawBuffer(GL_BACK);
+    glReadBuffer(GL_BACK);
+    return id;
+}
+
+void clear() {
+    glClearColor(0, 0, 0, 0);
+    glClear(GL_COLOR_BUFFER_BIT);
+}
+
+// Three frames of a scene (the trails of the first two show through), one way or the other.
+void draw(bool reference, const scene &s, int w, int h, int n_steps) {
+    ft_process(s.block.data());
+    const double p = peak_of(s.block);
+    double hue = 0.3, volume = 1.0;
+    for (int k = 0; k < 3; ++k) {
+        if (reference) {
+            reference_frame(ft_get_spectrum(), ft_get_max(), p, w, h, n_steps, hue, volume);
+        } else {
+            gl_painter paint;
+            paint_frame(paint, ft_get_spectrum(), ft_get_max(), p, w, h, n_steps, hue, volume);
+            paint.finish();
+        }
+        volume_release(volume, p);
+    }
+}
+
+std::vector<unsigned char> pixels(int w, int h) {
+    std::vector<unsigned char> out(static_cast<size_t>(w) * h * 4);
+    glFinish();
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, out.data());
+    return out;
+}
+
+// The cases: the tone at several levels of detail up to the width (cheap, and where flat waves
+// are skipped), the others at levels that keep the check within seconds (every wave tall costs
+// about a second a frame at 300 steps here), and a window 7 pixels wide.
+struct check_case {
+    const char *scene;
+    int w, h;
+    std::vector<int> steps;
+};
+
+int check() {
+    const std::vector<check_case> cases = {{"tone", 600, 300, {min_steps, 100, 300, 600}},
+                                           {"music", 600, 300, {min_steps, 100}},
+                                           {"noise", 600, 300, {min_steps}},
+                                           {"sweep", 600, 300, {min_steps}},
+                                           {"noise", 7, 300, {7}},
+                                           {"sweep", 7, 300, {7}},
+                                           {"music", 7, 300, {7}}};
+    const std::vector<scene> all = scenes();
+    int failures = 0;
+    for (const check_case &c : cases) {
+        const int w = c.w, h = c.h, id = open_window(w, h);
+        for (const scene &s : all) {
+            if (s.name != c.scene)
+                continue;
+            for (int n_steps : c.steps) {
+                clear();
+                draw(true, s, w, h, n_steps);
+                const auto want = pixels(w, h);
+                clear();
+                draw(false, s, w, h, n_steps);
+                const auto got = pixels(w, h);
+                long lit = 0, differ = 0;
+                for (size_t k = 0; k < want.size(); ++k) {
+                    lit += k % 4 != 3 && want[k] != 0; // colour bytes; alpha is not kept
+                    differ += want[k] != got[k];
+                }
+                std::printf("%s %s at %dx%d, %d steps: %ld of %zu bytes differ (%ld lit)\n",
+                            differ ? "FAIL:" : "ok:", s.name.c_str(), w, h, n_steps, differ,
+                            want.size(), lit);
+                failures += differ != 0 || lit == 0;
+            }
+        }
+        glutDestroyWindow(id);
+    }
+    return failures ? 1 : 0;
+}
+
+double ms_per_frame(bool reference, const scene &s, int w, int h, int n_steps, int frames) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int k = 0; k < frames; ++k)
+        draw(reference, s, w, h, n_steps);
+    glFinish();
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    return took.count() / (3 * frames);
+}
+
+int bench(int repeats) {
+    std::printf("%-6s %-9s %6s %12s %12s %6s\n", "sound", "window", "steps", "immediate ms",
+                "arrays ms", "ratio");
+    for (auto [w, h] : {std::pair{600, 300}, std::pair{1920, 1080}}) {
+        const int id = open_window(w, h);
+        for (const scene &s : scenes()) {
+            if (s.name != "tone" && s.name != "music")
+                continue;
+            for (int n_steps : {100, 300, w}) {
+                // alternating runs, the median of each: both ways see the same machine
+                std::vector<double> ref, arr;
+                for (int r = 0; r < repeats; ++r) {
+                    ref.push_back(ms_per_frame(true, s, w, h, n_steps, 1));
+                    arr.push_back(ms_per_frame(false, s, w, h, n_steps, 1));
+                }
+                std::sort(ref.begin(), ref.end());
+                std::sort(arr.begin(), arr.end());
+                const double a = ref[ref.size() / 2], b = arr[arr.size() / 2];
+                char size[16];
+                std::snprintf(size, sizeof size, "%dx%d", w, h);
+                std::printf("%-6s %-9s %6d %12.2f %12.2f %6.2f\n", s.name.c_str(), size, n_steps, a,
+                            b, a / b);
+                std::fflush(stdout);
+            }
+        }
+        glutDestroyWindow(id);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    glutInit(&argc, argv);
+    glutInitDisplayMode(GLUT_DOUBLE);
+    ft_init();
+    int rc = 2;
+    if (argc >= 2 && !std::strcmp(argv[1], "check"))
+        rc = check();
+    else if (argc >= 2 && !std::strcmp(argv[1], "bench"))
+        rc = bench(argc >= 3 ? std::atoi(argv[2]) : 5);
+    else
+        std::fprintf(stderr, "usage: paint_frames check | bench [REPEATS]\n");
+    ft_close();
+    return rc;
+}
