@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <numbers>
 
 constexpr int first_bin = 2;   // 40 Hz
 constexpr int last_bin = 1101; // 22020 Hz
@@ -56,10 +57,17 @@ int walk_columns(int w, double step, const column **out);
 void frame_reserve(int w);
 // The height of bin i's wave at a column of this phase: i half-periods across the window.
 float wave_height(double phase, int i, double amplitude);
-// A wave whose amplitude is below 2^-26 has every vertex at exactly 0.5f (the swing amplitude / pi
-// stays under half the float spacing around 0.5): it lies on the middle line, has no area and
-// covers no pixel, so it need not be drawn at all. With a tone, that is nearly every wave.
-inline bool wave_is_flat(double amplitude) { return std::fabs(amplitude) < 0x1p-26; }
+// A wave that cannot light a pixel is not drawn, and its sines are not taken. That holds on any
+// rasteriser when every vertex is exactly 0.5f (an amplitude below 2^-26: the swing stays under
+// half the float spacing around 0.5). It also holds where vertices are placed on a grid of 2^-8
+// pixel (GL_SUBPIXEL_BITS 8: llvmpipe and the usual GPUs) when every vertex, after the float
+// transform to the window, lies within a quarter of that step of the middle line: the vertices
+// land on the line and the polygon has no area. With a tone, the other 1099 bins hold only
+// rounding or quantisation noise (about 1e-6 of the peak from 16-bit sound) and are all flat.
+inline bool wave_is_flat(double amplitude, int h) {
+    const double a = std::fabs(amplitude);
+    return a < 0x1p-26 || (a / std::numbers::pi + 0x1p-24) * h < 0x1p-10;
+}
 
 // Frames per second for a frame of d milliseconds (infinite for 0).
 float frame_rate(int d);
@@ -93,7 +101,7 @@ void paint_frame(Painter &paint, const double *m, double M, double p, int w, int
     const int count = walk_columns(w, step, &columns);
     for (int i = first_bin; i <= last_bin; ++i) {
         const double amplitude = wave_amplitude(w, h, p, global_volume, m[i], M);
-        if (wave_is_flat(amplitude))
+        if (wave_is_flat(amplitude, h))
             continue;
         double r, g, b;
         h_to_rgb(&r, &g, &b, bin_hue(m[i], M, i, hue));

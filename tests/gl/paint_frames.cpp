@@ -59,7 +59,7 @@ struct scene {
     std::vector<double> block;
 };
 
-// A tone on bin 50, white noise, a chirp through every bin, and music-like sound (two tones
+// A 16-bit tone on bin 50, white noise, a chirp through every bin, and music-like sound (two tones
 // over quieter noise): from nearly every wave flat to every wave tall.
 std::vector<scene> scenes() {
     std::mt19937 rng(7);
@@ -73,7 +73,8 @@ std::vector<scene> scenes() {
         s.block.resize(ft_size);
     for (int n = 0; n < ft_size; ++n) {
         const double t = static_cast<double>(n) / ft_size; // one block is 1 in t
-        out[0].block[n] = 0.5 * std::sin(2 * std::numbers::pi * 50 * t);
+        // as a sound card delivers it: in 16 bits, the other bins hold quantisation noise
+        out[0].block[n] = std::round(16384 * std::sin(2 * std::numbers::pi * 50 * t)) / 32768;
         out[1].block[n] = 0.9 * noise(rng);
         out[2].block[n] = 0.7 * std::sin(2 * std::numbers::pi * (2 * t + 549 * t * t));
         out[3].block[n] = 0.4 * std::sin(2 * std::numbers::pi * 5 * t) +
@@ -137,8 +138,9 @@ std::vector<unsigned char> pixels(int w, int h) {
 }
 
 // The cases: the tone at several levels of detail up to the width (cheap, and where flat waves
-// are skipped), the others at levels that keep the check within seconds (every wave tall costs
-// about a second a frame at 300 steps here), and a window 7 pixels wide.
+// are skipped; at an odd height the middle line runs through a row of pixel centres), the others at
+// levels that keep the check within seconds (every wave tall costs about a second a frame at 300
+// steps here), and a window 7 pixels wide.
 struct check_case {
     const char *scene;
     int w, h;
@@ -152,7 +154,8 @@ int check() {
                                            {"sweep", 600, 300, {min_steps}},
                                            {"noise", 7, 300, {7}},
                                            {"sweep", 7, 300, {7}},
-                                           {"music", 7, 300, {7}}};
+                                           {"music", 7, 300, {7}},
+                                           {"tone", 601, 301, {100, 601}}};
     const std::vector<scene> all = scenes();
     int failures = 0;
     for (const check_case &c : cases) {

@@ -72,21 +72,34 @@ TEST(WaveGeometry, StandingWaveAcrossTheWindow) {
 }
 
 // A wave counted as flat is skipped, not drawn: that is only the same picture if every one of its
-// vertices lies at exactly 0.5f. Caught first: a threshold of 2^-12, whose waves are not flat.
-TEST(WaveGeometry, FlatWavesLieExactlyOnTheMiddleLine) {
+// vertices is exactly 0.5f, or lands within a quarter of a 2^-8 pixel step of the middle line
+// once the projection has put it in the window (in float, as GL does). Caught first: a threshold
+// of 2^-12 in amplitude, whose waves swing by hundredths of a pixel at 300 pixels high.
+TEST(WaveGeometry, FlatWavesLieOnTheMiddleLine) {
     const column *c;
     const int count = walk_columns(1920, 1.0 / 1920, &c);
-    for (double a : {0x1p-40, 0x1p-27, std::nextafter(0x1p-26, 0.0), 0x1p-24, 0x1p-20, 0x1p-12}) {
-        if (!wave_is_flat(a))
-            continue;
-        for (double amplitude : {a, -a})
-            for (int i = first_bin; i <= last_bin; ++i)
-                for (int k = 0; k < count; ++k)
-                    ASSERT_EQ(wave_height(c[k].phase, i, amplitude), 0.5f)
-                        << "amplitude " << amplitude << " bin " << i << " column " << k;
-    }
-    EXPECT_TRUE(wave_is_flat(std::nextafter(0x1p-26, 0.0)));
-    EXPECT_TRUE(wave_is_flat(0.0));
+    int flat = 0;
+    for (int h : {1, 7, 300, 301, 1080, 4321})
+        for (double a : {0x1p-40, 0x1p-27, std::nextafter(0x1p-26, 0.0), 0x1p-24, 0x1p-20, 1e-5,
+                         0x1p-14, 0x1p-12, 0x1p-8}) {
+            if (!wave_is_flat(a, h))
+                continue;
+            ++flat;
+            for (double amplitude : {a, -a})
+                for (int i = first_bin; i <= last_bin; i += 7)
+                    for (int k = 0; k < count; ++k) {
+                        const float y = wave_height(c[k].phase, i, amplitude);
+                        if (a < 0x1p-26) {
+                            ASSERT_EQ(y, 0.5f) << "amplitude " << amplitude;
+                        }
+                        const float window_y = ((2 * y - 1) * 0.5f + 0.5f) * static_cast<float>(h);
+                        ASSERT_LT(std::fabs(window_y - h / 2.0f), 0x1p-10)
+                            << "amplitude " << amplitude << " h " << h << " bin " << i;
+                    }
+        }
+    EXPECT_GT(flat, 20);
+    EXPECT_TRUE(wave_is_flat(1e-6, 300)) << "16-bit quantisation noise beside a loud tone";
+    EXPECT_FALSE(wave_is_flat(1e-3, 300)) << "a third of a pixel swing";
 }
 
 TEST(WaveColour, OpacityAndHue) {
