@@ -146,9 +146,11 @@ static void drop() {
     Pa_Terminate();
 }
 
-// The orderly end: a failing step ends the sequence, and its code is what pa_close reports.
+// The orderly end: a failing step ends the sequence, and its code is what pa_close reports. The
+// stream is aborted rather than stopped: stopping waits for the block in progress, up to 1.9 s
+// right after start, and the block would only be thrown away.
 static PaError close_all() {
-    PaError err = Pa_StopStream(stream);
+    PaError err = Pa_AbortStream(stream);
     if (err == paNoError)
         err = Pa_CloseStream(stream);
     if (err == paNoError)

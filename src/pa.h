@@ -15,11 +15,11 @@ constexpr double pa_glitch_limit = 16.0;
 // Opens and starts the default input stream. Any failure of the audio library ends the process.
 void pa_init();
 
-// Stops and closes the stream and shuts the audio library down. A failing step ends the process
+// Aborts and closes the stream and shuts the audio library down. A failing step ends the process
 // with the library's message; when the library does not let go within pa_close_deadline_ms (a
 // frozen sound server), the process ends at once as if that step had failed with paTimedOut.
 void pa_close();
-constexpr int pa_close_deadline_ms = 1500;
+constexpr int pa_close_deadline_ms = 1000;
 
 // The last completed block (pa_block_size samples). Each call takes over the newest block that
 // the callback has finished; the pointer stays valid and unchanged until the next call. When no
