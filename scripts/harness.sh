@@ -89,7 +89,9 @@ h_start_x() {
 }
 
 # h_start_pulse: a private sound server whose default source is the monitor of a null sink,
-# reached by PortAudio through ALSA's pulse plugin
+# reached by PortAudio through ALSA's pulse plugin. The sink holds 32-bit floats, as desktop
+# sound servers do, so that what a float stream carries (past full scale, or a glitch) arrives.
+# Called again after the server has been killed, it starts a new one on the same socket.
 h_start_pulse() {
     h_need pulseaudio pulseaudio
     h_need pactl pulseaudio-utils
@@ -97,7 +99,7 @@ h_start_pulse() {
     mkdir -p "$H_DIR/pulse/run" "$H_DIR/pulse/state"
     chmod 700 "$H_DIR/pulse/run"
     cat >"$H_DIR/pulse/default.pa" <<PA
-load-module module-null-sink sink_name=lumora_test rate=44100 channels=1
+load-module module-null-sink sink_name=lumora_test rate=44100 channels=1 format=float32le
 set-default-sink lumora_test
 set-default-source lumora_test.monitor
 load-module module-native-protocol-unix auth-anonymous=1 socket=$H_DIR/pulse/socket
@@ -163,6 +165,21 @@ h_key() {
 
 h_shot() { "$XPROBE" shot "$WIN" "$1"; }
 
+# h_waves NAME: a screenshot, measured into the variables lit (share of lit pixels), max (the
+# brightest channel), crests and troughs (the turns of the lit area's upper and lower edges)
+h_waves() {
+    h_shot "$H_DIR/$1.ppm"
+    eval "$("$XPROBE" waves "$H_DIR/$1.ppm")"
+}
+
+# h_lit NAME: the window shows something bright (for h_until)
+h_lit() {
+    h_waves "$1" && [ "$max" -ge 100 ]
+}
+
+# h_cpu_ticks: the processor time lumora has used so far, all threads, in clock ticks
+h_cpu_ticks() { awk '{print $14 + $15}' "/proc/$LUMORA_PID/stat"; }
+
 # h_wait_exit SECONDS: wait for lumora to end; its status lands in LUMORA_STATUS
 h_wait_exit() {
     local limit=$1 i
@@ -177,15 +194,31 @@ h_wait_exit() {
     return 1
 }
 
-# h_expect_geometry SIZE SECONDS
+h_geometry_is() { [ "$(h_geometry)" = "$1" ]; }
+
+# h_expect_geometry SIZE SECONDS: the window reaches that size in time (read again each try)
 h_expect_geometry() {
-    h_until "${2:-5}" test "$(h_geometry)" = "$1" || h_fail "window is $(h_geometry), expected $1"
+    h_until "${2:-5}" h_geometry_is "$1" || h_fail "window is $(h_geometry), expected $1"
 }
 
-# h_hue: the display's global hue, read from the running process (it turns every frame)
-h_hue() {
-    gdb -p "$LUMORA_PID" -batch -ex 'print hue' 2>/dev/null | sed -n 's/^\$1 = //p'
+# h_peek NAME [TYPE]: a file-scope variable of the running lumora, read from its memory through
+# /proc without stopping it (a debugger would stop it, and that frame's long time would make the
+# detail control lower the detail). TYPE is od's: d4 for an int (the default), f8 for a double.
+h_peek() {
+    local off base
+    off=$(nm "$LUMORA" 2>/dev/null | awk -v s="_ZL${#1}$1" '$3 == s {print $1; exit}')
+    base=$(awk -v exe="$(readlink -f "$LUMORA")" '$6 == exe {sub(/-.*/, "", $1); print $1; exit}' \
+        "/proc/$LUMORA_PID/maps" 2>/dev/null)
+    [ -n "$off" ] && [ -n "$base" ] || return 1
+    dd if="/proc/$LUMORA_PID/mem" bs=8 count=1 iflag=skip_bytes skip=$((0x$base + 0x$off)) \
+        2>/dev/null | od -An -t"${2:-d4}" | awk '{print $1}'
 }
+
+# h_hue: the display's global hue (it turns every frame)
+h_hue() { h_peek hue f8; }
+
+# h_detail_at_least N: the detail (vertex steps across the window) is N or more
+h_detail_at_least() { [ "$(h_peek n_steps)" -ge "$1" ]; }
 
 # h_title_updates SECONDS: how many times lumora set its title in that time
 h_title_updates() {
@@ -194,12 +227,13 @@ h_title_updates() {
     echo $((n > 0 ? n - 1 : 0)) # xprop first prints the current value
 }
 
-# h_expect_frames WHAT: lumora is alive and completing frames (its hue turns)
+h_hue_is_not() { [ "$(h_hue)" != "$1" ]; }
+
+# h_expect_frames WHAT: lumora is alive and completing frames: its hue turns within 5 s (a frame
+# of every wave tall at full screen takes a second on a busy machine)
 h_expect_frames() {
     kill -0 "$LUMORA_PID" 2>/dev/null || h_fail "$1: lumora has ended"
-    local a b
+    local a
     a=$(h_hue)
-    sleep 0.3
-    b=$(h_hue)
-    [ -n "$a" ] && [ "$a" != "$b" ] || h_fail "$1: no frame completed (hue $a, then $b)"
+    [ -n "$a" ] && h_until 5 h_hue_is_not "$a" || h_fail "$1: no frame completed (hue $a, then $(h_hue))"
 }

@@ -19,25 +19,25 @@ h_start_pulse
 h_start_lumora
 h_find_window
 
-# measure SHOT: "lit=F max=N crests=N troughs=N" into variables of the same names
-measure() {
-    h_shot "$H_DIR/$1.ppm"
-    eval "$("$XPROBE" waves "$H_DIR/$1.ppm")"
-}
-
 sleep 1
-measure quiet
+h_waves quiet
 [ "$max" -le 2 ] || h_fail "silence at start, yet the window is lit (max $max)"
 h_ok "silence at start: black window"
 
 # Tones exactly on a bin (a whole number of periods per 50 ms block): bin k = k * 20 Hz.
 for k in 7 20 50; do
-    h_play "tone$k" synth 30 sine $((20 * k)) vol 0.5
-    sleep 2.5
+    h_play "tone$k" synth 60 sine $((20 * k)) vol 0.5
+    h_until 10 h_lit "tone$k" || h_fail "bin $k: the tone is not drawn (max $max)"
+    sleep 0.5
     # a grab can catch the server half-way through putting up a frame, so up to three grabs
     # are taken; a wrong wave never shows exactly k half-periods in any of them
     for try in 1 2 3; do
-        measure "tone$k"
+        # Counting k half-periods needs two vertices to each, a detail of 2k steps or more. The
+        # detail control gets there by itself, sooner on an idle machine than on a busy one, so
+        # the test waits for it (up to 60 s) before each grab.
+        h_until 60 h_detail_at_least $((2 * k)) ||
+            h_fail "bin $k: the detail stayed at $(h_peek n_steps) steps, below the $((2 * k)) it needs"
+        h_waves "tone$k"
         h_say "bin $k: lit=$lit max=$max crests=$crests troughs=$troughs, title '$(h_title)'"
         [ $((crests + troughs)) = "$k" ] && [ $((crests - troughs)) -ge 0 ] &&
             [ $((crests - troughs)) -le 1 ] && break
@@ -59,14 +59,14 @@ esac
 # after the sound stops the picture halves every frame: black within a second, and it stays so
 h_play burst synth 3 sine 440 vol 0.8
 sleep 2
-measure loud
+h_waves loud
 [ "$max" -ge 100 ] || h_fail "the burst is not shown (max $max)"
 h_stop "$PLAY_PID"
 sleep 1.2
-measure faded
+h_waves faded
 [ "$max" -le 2 ] || h_fail "one second after the sound stopped the window still shows max $max"
 sleep 2
-measure still
+h_waves still
 [ "$max" -le 2 ] || h_fail "the window lit up again in silence (max $max)"
 h_ok "silence fades the picture to black within a second and it stays black"
 
