@@ -125,6 +125,7 @@ static void special(int key, int, int) {
 
 int main(int argc, char **argv) {
     ft_init();
+    paint_init();
     pa_init(); // audio flows from here on; a failure ends the process before any window exists
     glutInit(&argc, argv);
     // let Esc and the window manager's close button return from the main loop, so that the

@@ -4,6 +4,7 @@
 #include "frame.h"
 
 #include <GL/gl.h>
+#include <cstring>
 
 // Room for 2^18 vertices (6 MiB): at least four waves of the widest window X allows (32767
 // pixels, up to 2 * 32767 + 3 vertices a wave); a frame at 600 x 300 and 100 steps fits whole.
@@ -14,6 +15,8 @@ constexpr int arena_size = 1 << 18;
 static gl_vertex arena[arena_size];
 static GLint first[last_bin - first_bin + 1];
 static GLsizei count[last_bin - first_bin + 1];
+
+void paint_init() { std::memset(arena, 0, sizeof arena); }
 
 void gl_painter::fade() {
     // the back buffer keeps the last frame; halving it leaves the trails

@@ -4,6 +4,10 @@
 // Main thread only, with the window's GL context current.
 #pragma once
 
+// Makes the waves' storage resident: called once at start-up, so that the memory a long run holds
+// does not creep up as heavier frames first reach further into it.
+void paint_init();
+
 struct gl_painter {
     void fade();
     void begin_wave(float r, float g, float b, float a, int vertices);
