@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian/Ubuntu packages lumora needs, only those that are missing, then builds.
 # Usage: scripts/setup.sh run|test     (run: what the program needs; test: also what the tests need)
-set -eu
+set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev"
+# dpkg-dev and file let CPack build the Debian package with its dependencies
+build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev dpkg-dev file"
 # a machine without a display or microphone shows lumora in private X and sound servers
 headless_pkgs="xvfb xdotool x11-utils libx11-dev pulseaudio pulseaudio-utils libasound2-plugins sox imagemagick"
-test_pkgs="libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind gdb dpkg-dev"
+test_pkgs="libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind gdb lintian appstream desktop-file-utils mandoc"
 
 case "${1:-}" in
 run)
@@ -26,7 +27,10 @@ esac
 
 missing=""
 for p in $want; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
+    case "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" in
+    *"ok installed") ;;
+    *) missing="$missing $p" ;;
+    esac
 done
 
 if [ -n "$missing" ]; then
@@ -39,14 +43,18 @@ if [ -n "$missing" ]; then
     elif command -v sudo >/dev/null 2>&1; then
         as_root="sudo"
     else
-        echo "lumora needs these packages; as root, run: apt-get install$missing" >&2
+        echo "lumora needs these packages; as root, run: apt-get update && apt-get install$missing" >&2
         exit 1
     fi
     echo "installing:$missing"
-    export DEBIAN_FRONTEND=noninteractive
-    $as_root apt-get update -qq
+    # env, because sudo leaves the caller's environment behind
+    apt() { $as_root env DEBIAN_FRONTEND=noninteractive apt-get -qq "$@"; }
+    apt update
+    # apt says it delays package configuration when apt-utils is missing, whatever the frontend:
+    # nothing to act on, so that line is left out
     # shellcheck disable=SC2086
-    $as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    apt install -y --no-install-recommends $missing 2>&1 >/dev/null |
+        { grep -v '^debconf: delaying package configuration' >&2 || true; }
 fi
 
 werror=OFF
