@@ -220,11 +220,13 @@ h_hue() { h_peek hue f8; }
 # h_detail_at_least N: the detail (vertex steps across the window) is N or more
 h_detail_at_least() { [ "$(h_peek n_steps)" -ge "$1" ]; }
 
-# h_title_updates SECONDS: how many times lumora set its title in that time
+# h_title_updates N SECONDS: waits until lumora has set its title N times, for at most that long;
+# says how many times it did
 h_title_updates() {
     local n
-    n=$(timeout "$1" xprop -spy -id "$WIN" WM_NAME 2>/dev/null | wc -l) || true
-    echo $((n > 0 ? n - 1 : 0)) # xprop first prints the current value
+    # xprop first prints the current value, then a line for each change
+    n=$(timeout "$2" xprop -spy -id "$WIN" WM_NAME 2>/dev/null | head -n $(($1 + 1)) | wc -l) || true
+    echo $((n > 0 ? n - 1 : 0))
 }
 
 h_hue_is_not() { [ "$(h_hue)" != "$1" ]; }
