@@ -131,10 +131,12 @@ h_start_lumora() {
     LUMORA_PID=$H_SPAWNED
 }
 
-# h_find_window: the id of lumora's window, once it is mapped
+# h_find_window [SECONDS]: the id of lumora's window, once it is mapped; waits up to 20 s (or as
+# long as asked: lumora under valgrind starts many times slower)
 h_find_window() {
-    local i
-    for i in $(seq 200); do
+    local limit=${1:-20} end
+    end=$(($(date +%s) + limit))
+    while [ "$(date +%s)" -le "$end" ]; do
         WIN=$(xdotool search --onlyvisible --name '.' 2>/dev/null | head -n 1) || true
         if [ -n "$WIN" ]; then
             # with no window manager the toolkit leaves new windows at -1, -1, a pixel off the
@@ -145,7 +147,7 @@ h_find_window() {
         kill -0 "$LUMORA_PID" 2>/dev/null || h_fail "lumora ended before its window appeared"
         sleep 0.05
     done
-    h_fail "no lumora window within 10 s"
+    h_fail "no lumora window within $limit s"
 }
 
 h_title() { xdotool getwindowname "$WIN"; }

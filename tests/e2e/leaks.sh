@@ -17,7 +17,7 @@ printf 'pcm.!default { type pulse }\nctl.!default { type pulse }\n' >"$H_DIR/aso
 h_spawn lumora env ALSA_CONFIG_PATH="$H_DIR/asound.conf" valgrind --leak-check=full \
     --show-leak-kinds=all --errors-for-leak-kinds=none --num-callers=30 "$LUMORA"
 LUMORA_PID=$H_SPAWNED
-h_find_window
+h_find_window 120
 sleep 3
 h_key Escape
 h_wait_exit 60 || h_fail "Esc did not end lumora under valgrind"
