@@ -81,7 +81,8 @@ ticks=$(getconf CLK_TCK)
 [ $(((b - a) * 100)) -lt $((5 * 3 * ticks)) ] ||
     h_fail "in silence lumora used $((b - a)) ticks of $((3 * ticks)) in 3 s (5 % allowed)"
 h_play tone synth 120 sine 1000 vol 0.5
-h_until 2 h_lit again || h_fail "the first sound after silence was not drawn within 2 s"
+# sound reaches lumora some 0.1 s after pacat starts on an idle machine, over a second on a busy one
+h_until 5 h_lit again || h_fail "the first sound after silence was not drawn within 5 s"
 h_ok "silence costs $((b - a)) clock ticks in 3 s, and the next sound is drawn"
 
 xdotool windowsize "$WIN" 7 300
