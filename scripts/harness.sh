@@ -22,6 +22,11 @@ h_fail() {
     exit 1
 }
 h_ok() { printf 'ok: %s\n' "$*"; }
+# h_skip REASON: the test cannot run here (status 77, which CTest reports as skipped)
+h_skip() {
+    printf 'SKIP: %s\n' "$*"
+    exit 77
+}
 
 # h_need TOOL PACKAGE: one clear line when a tool is missing
 h_need() {
@@ -88,30 +93,75 @@ h_start_x() {
     h_until 10 xwininfo -root || h_fail "X server $DISPLAY does not answer"
 }
 
-# h_start_pulse: a private sound server whose default source is the monitor of a null sink,
-# reached by PortAudio through ALSA's pulse plugin. The sink holds 32-bit floats, as desktop
+# h_start_pulse [desktop]: a private sound server whose default source is the monitor of a null
+# sink, reached by PortAudio through ALSA's pulse plugin. The sink holds 32-bit floats, as desktop
 # sound servers do, so that what a float stream carries (past full scale, or a glitch) arrives.
-# Called again after the server has been killed, it starts a new one on the same socket.
+# With "desktop" it is laid out as a desktop is: the default source is a microphone (a silent one)
+# and the default sink, where the music goes, is the speakers. Called again after the server has
+# been killed, it starts a new one on the same socket.
 h_start_pulse() {
+    if ! command -v pulseaudio >/dev/null 2>&1 && h_have_pipewire; then
+        h_skip "needs a private PulseAudio server; this system's sound server is PipeWire, which installing pulseaudio would replace"
+    fi
     h_need pulseaudio pulseaudio
     h_need pactl pulseaudio-utils
     [ -e /usr/share/alsa/alsa.conf.d/pulse.conf ] || h_fail "missing ALSA pulse plugin (Debian package libasound2-plugins)"
-    mkdir -p "$H_DIR/pulse/run" "$H_DIR/pulse/state"
-    chmod 700 "$H_DIR/pulse/run"
-    cat >"$H_DIR/pulse/default.pa" <<PA
+    local dir=$H_DIR/pulse${1:+-$1}
+    mkdir -p "$dir/run" "$dir/state"
+    chmod 700 "$dir/run"
+    if [ "${1:-}" = desktop ]; then
+        cat >"$dir/default.pa" <<PA
+load-module module-null-sink sink_name=speakers rate=44100 channels=2 format=float32le
+load-module module-null-source source_name=mic rate=44100 channels=1
+set-default-sink speakers
+set-default-source mic
+PA
+    else
+        cat >"$dir/default.pa" <<PA
 load-module module-null-sink sink_name=lumora_test rate=44100 channels=1 format=float32le
 set-default-sink lumora_test
 set-default-source lumora_test.monitor
-load-module module-native-protocol-unix auth-anonymous=1 socket=$H_DIR/pulse/socket
 PA
-    h_spawn pulse env HOME="$H_DIR/pulse" XDG_RUNTIME_DIR="$H_DIR/pulse/run" \
-        PULSE_RUNTIME_PATH="$H_DIR/pulse/run" PULSE_STATE_PATH="$H_DIR/pulse/state" \
-        pulseaudio -n -F "$H_DIR/pulse/default.pa" --daemonize=no --exit-idle-time=-1 \
-        --use-pid-file=no --disallow-exit --disallow-module-loading --log-target=stderr
+    fi
+    echo "load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/socket" >>"$dir/default.pa"
+    h_spawn "pulse${1:+-$1}" env HOME="$dir" XDG_RUNTIME_DIR="$dir/run" PULSE_RUNTIME_PATH="$dir/run" \
+        PULSE_STATE_PATH="$dir/state" pulseaudio -n -F "$dir/default.pa" --daemonize=no \
+        --exit-idle-time=-1 --use-pid-file=no --disallow-exit --disallow-module-loading \
+        --log-target=stderr
     PULSE_PID=$H_SPAWNED
-    PULSE_SERVER=unix:$H_DIR/pulse/socket
+    PULSE_SERVER=unix:$dir/socket
     export PULSE_SERVER
-    h_until 10 pactl info || h_fail "PulseAudio did not start: $(tail -n 3 "$H_DIR/pulse.err")"
+    h_until 10 pactl info || h_fail "PulseAudio did not start: $(tail -n 3 "$H_DIR/pulse${1:+-$1}.err")"
+}
+
+# h_have_pipewire: PipeWire, its session manager and its pulse service are installed
+h_have_pipewire() {
+    command -v pipewire && command -v wireplumber && command -v pipewire-pulse &&
+        command -v dbus-daemon && command -v pw-cli
+} >/dev/null 2>&1
+
+# h_start_pipewire: a private PipeWire laid out as a desktop (see h_start_pulse desktop), with its
+# own session bus, session manager and pulse service; clients reach it through PULSE_SERVER
+h_start_pipewire() {
+    local dir=$H_DIR/pipewire
+    mkdir -p "$dir/run"
+    chmod 700 "$dir/run"
+    export XDG_RUNTIME_DIR=$dir/run PIPEWIRE_RUNTIME_DIR=$dir/run
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$dir/bus
+    h_spawn dbus env HOME="$dir" dbus-daemon --session --nofork --address="$DBUS_SESSION_BUS_ADDRESS"
+    h_until 10 test -S "$dir/bus" || h_fail "the session bus did not start"
+    h_spawn pipewire env HOME="$dir" pipewire
+    h_until 10 test -S "$dir/run/pipewire-0" || h_fail "PipeWire did not start: $(tail -n 3 "$H_DIR/pipewire.err")"
+    h_spawn wireplumber env HOME="$dir" wireplumber
+    h_spawn pipewire-pulse env HOME="$dir" pipewire-pulse
+    PULSE_SERVER=unix:$dir/run/pulse/native
+    export PULSE_SERVER
+    h_until 10 pactl info || h_fail "PipeWire's pulse service did not start"
+    pactl load-module module-null-sink sink_name=speakers >/dev/null
+    pactl load-module module-null-sink sink_name=mic media.class=Audio/Source/Virtual \
+        channel_map=mono >/dev/null
+    h_until 10 eval 'pactl set-default-sink speakers && pactl set-default-source mic' ||
+        h_fail "PipeWire's session manager did not take the default devices"
 }
 
 # h_play NAME SOX_ARGS...: play sound generated by sox into the null sink, in the background

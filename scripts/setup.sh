@@ -25,12 +25,19 @@ test)
     ;;
 esac
 
+installed() { case "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" in *"ok installed") ;; *) return 1 ;; esac; }
+
+# A desktop whose sound server is PipeWire keeps it: pulseaudio, which the headless demo and the
+# tests run privately, would remove pipewire-alsa and compete with pipewire-pulse.
+if ! installed pulseaudio && { installed pipewire-alsa || installed pipewire-pulse; }; then
+    want=$(echo " $want " | sed 's/ pulseaudio / /')
+    echo "lumora: this system's sound server is PipeWire, so pulseaudio is not installed; the" \
+        "headless demo and the tests that need a private PulseAudio server will say so" >&2
+fi
+
 missing=""
 for p in $want; do
-    case "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" in
-    *"ok installed") ;;
-    *) missing="$missing $p" ;;
-    esac
+    installed "$p" || missing="$missing $p"
 done
 
 if [ -n "$missing" ]; then

@@ -34,3 +34,56 @@ result=$("$PA_PROBE" 1)
 peak=${result#*peak=}
 awk -v p="$peak" 'BEGIN { exit !(p < 0.001) }' || h_fail "peak $peak in silence"
 h_ok "silence gives peak $peak"
+
+# What the computer plays. On a desktop the default input is a microphone (here a silent one) and
+# music goes to the default output. Plain lumora stays black; the command the README and the man
+# page give, and the desktop entry's "Show what is playing", draw the music. Under PulseAudio, and
+# under PipeWire's pulse service where PipeWire is installed.
+mkdir -p "$H_DIR/bin"
+ln -sf "$(readlink -f "$LUMORA")" "$H_DIR/bin/lumora"
+action=$(sed -n '/^\[Desktop Action playing\]/,/^\[/ s/^Exec=//p' "$(dirname "$0")/../../data/lumora.desktop")
+action=${action//\\\\/\\} # the desktop file's own escape: \\ stands for one backslash
+[ -n "$action" ] || h_fail "the desktop entry has no 'playing' action"
+
+# h_expect_playing SERVER HOW COMMAND...: lumora started so draws the music within 10 s
+h_expect_playing() {
+    local server=$1 how=$2
+    shift 2
+    h_spawn lumora env PATH="$H_DIR/bin:$PATH" "$@"
+    LUMORA_PID=$H_SPAWNED
+    h_find_window
+    h_until 10 h_lit playing || h_fail "$server: $how does not draw what is playing"
+    h_key Escape
+    h_wait_exit 3 || h_fail "$server: lumora started by $how did not end on Esc"
+    h_ok "$server: $how draws what is playing"
+}
+
+h_expect_what_plays() {
+    local server=$1
+    h_play music synth 60 pinknoise synth 60 sine mix 1000 vol 0.3
+    h_expect_playing "$server" "the documented command" sh -c \
+        'PULSE_SOURCE="$(pactl get-default-sink).monitor" PIPEWIRE_ALSA="{ stream.capture.sink=true }" lumora'
+    # run as a launcher runs it: the Exec key's quoting is the shell's ("...", with \$ for $)
+    eval "set -- $action"
+    h_expect_playing "$server" "the desktop action" "$@"
+    h_start_lumora
+    h_find_window
+    for _ in 1 2 3 4 5 6; do
+        sleep 0.5
+        h_waves mic
+        [ "$max" -le 2 ] || h_fail "$server: plain lumora draws the music (max $max), not the silent microphone"
+    done
+    h_key Escape
+    h_wait_exit 3 || h_fail "$server: lumora did not end on Esc"
+    h_stop "$PLAY_PID"
+    h_ok "$server: plain lumora listens to the silent microphone and stays black"
+}
+
+h_start_pulse desktop
+h_expect_what_plays PulseAudio
+if h_have_pipewire; then
+    h_start_pipewire
+    h_expect_what_plays PipeWire
+else
+    h_say "PipeWire is not installed here: what plays is shown under PulseAudio only"
+fi
