@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package: built by CPack, it declares the runtime libraries, carries the binary,
-# desktop entry, icon and man page, installs with dpkg -i and the installed lumora runs.
+# desktop entry, icon, man page and AppStream entry, passes Debian's checks, installs with
+# dpkg -i and the installed lumora runs.
 # As root it installs for real (and removes the package again unless it was there before);
 # otherwise it unpacks into a scratch folder and runs the binary from there.
 set -eu
@@ -25,13 +26,37 @@ for lib in libportaudio2 libfftw3-double3 libglut libgl1; do
 done
 contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/lumora ./usr/share/applications/lumora.desktop \
-    ./usr/share/icons/hicolor/scalable/apps/lumora.svg ./usr/share/man/man1/lumora.1.gz; do
+    ./usr/share/icons/hicolor/scalable/apps/lumora.svg ./usr/share/man/man1/lumora.1.gz \
+    ./usr/share/metainfo/invalid.lumora.lumora.metainfo.xml ./usr/share/doc/lumora/copyright; do
     grep -q " $f\$" <<<"$contents" || {
         echo "FAIL: the package lacks $f" >&2
         exit 1
     }
 done
 echo "ok: the package declares its libraries and carries the binary, desktop entry, icon and man page"
+
+# What Debian's tools and software centres check, each where it is installed: the package
+# (lintian, errors and warnings), the AppStream entry, the desktop entry and the man page.
+dpkg-deb -x "$deb" "$scratch/files"
+check() {
+    local tool=$1
+    shift
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "note: $tool is not installed, so that check is left out"
+        return 0
+    fi
+    "$@" >"$scratch/$tool.log" 2>&1 || {
+        cat "$scratch/$tool.log" >&2
+        echo "FAIL: $*" >&2
+        exit 1
+    }
+    echo "ok: $tool"
+}
+check lintian lintian --fail-on error,warning "$deb"
+check appstreamcli appstreamcli validate --no-net \
+    "$scratch/files/usr/share/metainfo/invalid.lumora.lumora.metainfo.xml"
+check desktop-file-validate desktop-file-validate "$scratch/files/usr/share/applications/lumora.desktop"
+check mandoc mandoc -Tlint "$scratch/files/usr/share/man/man1/lumora.1.gz"
 
 if [ "$(id -u)" = 0 ]; then
     was_installed=$(dpkg-query -W -f='${Status}' lumora 2>/dev/null | grep -c 'ok installed' || true)
