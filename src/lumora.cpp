@@ -21,7 +21,7 @@ static double global_volume = 1.0; // running volume the block peak is measured 
 static double hue = 0;             // global hue, a fraction of a turn
 static char title[64];
 
-// In silence the picture fades by half a frame; after fade_frames silent frames in a row it is
+// In silence the picture fades by half each frame; after fade_frames silent frames in a row it is
 // black (255 / 2^10 < 1), and redrawing black would only burn the processor. Frames then stop,
 // and a timer looks for a block above the silence gate every wake_ms; the first one is drawn at
 // once. The wait lies between frames, so no frame time counts it.
