@@ -152,7 +152,11 @@ h_start_pipewire() {
     h_until 10 test -S "$dir/bus" || h_fail "the session bus did not start"
     h_spawn pipewire env HOME="$dir" pipewire
     h_until 10 test -S "$dir/run/pipewire-0" || h_fail "PipeWire did not start: $(tail -n 3 "$H_DIR/pipewire.err")"
-    h_spawn wireplumber env HOME="$dir" wireplumber
+    # no Bluetooth: its logind monitor needs /run/systemd, and without it WirePlumber stops
+    mkdir -p "$dir/config/wireplumber/bluetooth.lua.d"
+    echo '-- no Bluetooth in a private test server' \
+        >"$dir/config/wireplumber/bluetooth.lua.d/90-enable-all.lua"
+    h_spawn wireplumber env HOME="$dir" XDG_CONFIG_HOME="$dir/config" wireplumber
     h_spawn pipewire-pulse env HOME="$dir" pipewire-pulse
     PULSE_SERVER=unix:$dir/run/pulse/native
     export PULSE_SERVER
