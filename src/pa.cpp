@@ -45,7 +45,9 @@ static PaStream *stream;
 static thread_local bool quiet;
 
 static ssize_t pass_on(void *, const char *buf, size_t size) {
-    for (size_t done = 0; !quiet && done < size;) {
+    if (quiet)
+        return static_cast<ssize_t>(size); // dropped
+    for (size_t done = 0; done < size;) {
         const ssize_t n = write(2, buf + done, size - done);
         if (n < 0 && errno != EINTR)
             break;
@@ -55,13 +57,15 @@ static ssize_t pass_on(void *, const char *buf, size_t size) {
 }
 
 static void filter_stderr() {
-    static bool done;
+    static bool installed;
+    if (installed)
+        return;
     cookie_io_functions_t io{};
     io.write = pass_on;
-    if (FILE *filtered = done ? nullptr : fopencookie(nullptr, "w", io)) {
+    if (FILE *filtered = fopencookie(nullptr, "w", io)) {
         setvbuf(filtered, nullptr, _IONBF, 0);
         stderr = filtered;
-        done = true;
+        installed = true;
     }
 }
 
