@@ -47,24 +47,31 @@ float wave_height(double phase, int i, double amplitude) {
     return static_cast<float>(std::sin(phase * i) * amplitude / std::numbers::pi + 0.5);
 }
 
-// the walk's table: columns are distinct whole pixels below (step + 1) * w <= 2w
-static std::vector<column> columns;
+// The walk's table: columns are distinct whole pixels below (step + 1) * w <= 2w, and the arrays
+// have room up to the next multiple of 4 for the heights, which are computed four at a time.
+static std::vector<float> xs, ys;
+static std::vector<double> phases;
 
 void frame_reserve(int w) {
-    const std::size_t need = 2 * static_cast<std::size_t>(std::max(w, 0)) + 2;
-    if (columns.size() < need)
-        columns.resize(need);
+    const std::size_t need = 2 * static_cast<std::size_t>(std::max(w, 0)) + 2 + 3;
+    if (xs.size() < need) {
+        xs.resize(need);
+        ys.resize(need);
+        phases.resize(need);
+    }
 }
 
-int walk_columns(int w, double step, const column **out) {
+column_table walk_columns(int w, double step) {
     frame_reserve(w);
     int count = 0;
     for (int j = 0; walk_continues(j, w, step); j = next_column(j, w, step)) {
         const double x = static_cast<double>(j) / w;
-        columns[count++] = {static_cast<float>(x), x * std::numbers::pi};
+        xs[count] = static_cast<float>(x);
+        phases[count++] = x * std::numbers::pi;
     }
-    *out = columns.data();
-    return count;
+    for (int k = count; k % 4 != 0; ++k)
+        phases[k] = 0; // the padding's heights are computed and never used
+    return {xs.data(), phases.data(), ys.data(), count};
 }
 
 float frame_rate(int d) { return static_cast<float>(1 / (d / 1000.0)); }

@@ -45,19 +45,36 @@ int clamp_steps(int n_steps, int w);
 inline bool walk_continues(int j, int w, double step) { return j < (step + 1) * w; }
 int next_column(int j, int w, double step);
 
-// What the walk needs of a pixel column j, the same for every wave: x = j / w and the phase
-// x * pi, both in double precision, x then rounded once to single.
-struct column {
-    float x;
-    double phase;
+// What the walk gives every wave: for each pixel column j, x = j / w rounded once to single
+// precision, and the phase x * pi in double precision. y is room for one wave's heights. The
+// arrays hold count entries, with room up to the next multiple of 4.
+struct column_table {
+    const float *x;
+    const double *phase;
+    float *y;
+    int count;
 };
-// Walks the columns of a window w pixels wide into the module's table and returns their number.
-// The table grows with the widest window so far; frame_reserve grows it ahead, on a resize, so
-// that frames never allocate.
-int walk_columns(int w, double step, const column **out);
+// Walks the columns of a window w pixels wide into the module's table. The table grows with the
+// widest window so far; frame_reserve grows it ahead, on a resize, so that frames never allocate.
+column_table walk_columns(int w, double step);
 void frame_reserve(int w);
-// The height of bin i's wave at a column of this phase: i half-periods across the window.
+
+// The height of bin i's wave at a column of this phase: i half-periods across the window. This is
+// the definition: sin in double precision, scaled, offset and rounded once to single.
 float wave_height(double phase, int i, double amplitude);
+// The heights of bin i's wave at count columns, into y (both padded to a multiple of 4). Where the
+// processor has AVX2 and FMA, four columns at a time with a sine of our own (frame_heights.cpp),
+// which gives wave_height's float in all but a very few vertices and is then one float step from
+// it; elsewhere wave_height itself. The choice is made once, at run time.
+void wave_heights(const double *phase, int count, int i, double amplitude, float *y);
+// The two ways, for the tests and benchmarks that compare them. wave_heights_wide needs
+// wave_heights_have_wide(). wave_heights_use chooses the way wave_heights takes from now on.
+using heights_fn = void (*)(const double *phase, int count, int i, double amplitude, float *y);
+void wave_heights_plain(const double *phase, int count, int i, double amplitude, float *y);
+void wave_heights_wide(const double *phase, int count, int i, double amplitude, float *y);
+bool wave_heights_have_wide();
+void wave_heights_use(heights_fn way);
+
 // A wave that cannot light a pixel is not drawn, and its sines are not taken. That holds on any
 // rasteriser when every vertex is exactly 0.5f (an amplitude below 2^-26: the swing stays under
 // half the float spacing around 0.5). It also holds where vertices are placed on a grid of 2^-8
@@ -85,9 +102,8 @@ bool adjust_detail(int &n_steps, float fps, double gain, int w);
 void format_title(char *buf, std::size_t size, float fps);
 
 // One frame's picture, steps in order: the fade quad, the hue's turn, the attack, and while the
-// gate is open the waves of bins 2 to 1101, but for the flat ones. The painter provides fade(),
-// begin_wave(r, g, b, a, vertices) (which also emits the transparent centre; vertices is how many
-// follow), vertex(x, y) and end_wave().
+// gate is open the waves of bins 2 to 1101, but for the flat ones. The painter provides fade()
+// and wave(r, g, b, a, x, y, count): a fan from the transparent centre to the count points (x, y).
 template <class Painter>
 void paint_frame(Painter &paint, const double *m, double M, double p, int w, int h, int n_steps,
                  double &hue, double &global_volume) {
@@ -98,18 +114,15 @@ void paint_frame(Painter &paint, const double *m, double M, double p, int w, int
     // a minimised window (no height) would make every amplitude infinite
     if (!gate_open(p) || !(M > 0) || w <= 0 || h <= 0)
         return;
-    const column *columns;
-    const int count = walk_columns(w, step, &columns);
+    const column_table columns = walk_columns(w, step);
     for (int i = first_bin; i <= last_bin; ++i) {
         const double amplitude = wave_amplitude(w, h, p, global_volume, m[i], M);
         if (wave_is_flat(amplitude, h))
             continue;
         double r, g, b;
         h_to_rgb(&r, &g, &b, bin_hue(m[i], M, i, hue));
-        paint.begin_wave(static_cast<float>(r), static_cast<float>(g), static_cast<float>(b),
-                         bin_alpha(m[i], M, i), count);
-        for (int k = 0; k < count; ++k)
-            paint.vertex(columns[k].x, wave_height(columns[k].phase, i, amplitude));
-        paint.end_wave();
+        wave_heights(columns.phase, columns.count, i, amplitude, columns.y);
+        paint.wave(static_cast<float>(r), static_cast<float>(g), static_cast<float>(b),
+                   bin_alpha(m[i], M, i), columns.x, columns.y, columns.count);
     }
 }

@@ -14,7 +14,7 @@ struct gl_vertex {
 constexpr int arena_size = 1 << 18;
 static gl_vertex arena[arena_size];
 static GLint first[last_bin - first_bin + 1];
-static GLsizei count[last_bin - first_bin + 1];
+static GLsizei count_of[last_bin - first_bin + 1];
 
 void paint_init() { std::memset(arena, 0, sizeof arena); }
 
@@ -29,22 +29,16 @@ void gl_painter::fade() {
     glEnd();
 }
 
-void gl_painter::begin_wave(float red, float green, float blue, float alpha, int vertices) {
-    if (used + vertices + 1 > arena_size)
+void gl_painter::wave(float r, float g, float b, float a, const float *x, const float *y,
+                      int count) {
+    if (used + count + 1 > arena_size)
         finish();
     first[waves] = used;
     // a fan from the transparent centre: each wave grows from nothing to its curve
     arena[used++] = {0.5f, 0.5f, 0, 0, 0, 0};
-    r = red;
-    g = green;
-    b = blue;
-    a = alpha;
-}
-
-void gl_painter::vertex(float x, float y) { arena[used++] = {x, y, r, g, b, a}; }
-
-void gl_painter::end_wave() {
-    count[waves] = used - first[waves];
+    for (int k = 0; k < count; ++k)
+        arena[used++] = {x[k], y[k], r, g, b, a};
+    count_of[waves] = count + 1;
     ++waves;
 }
 
@@ -54,7 +48,7 @@ void gl_painter::finish() {
         glEnableClientState(GL_COLOR_ARRAY);
         glVertexPointer(2, GL_FLOAT, sizeof(gl_vertex), &arena[0].x);
         glColorPointer(4, GL_FLOAT, sizeof(gl_vertex), &arena[0].r);
-        glMultiDrawArrays(GL_POLYGON, first, count, waves);
+        glMultiDrawArrays(GL_POLYGON, first, count_of, waves);
         glDisableClientState(GL_COLOR_ARRAY);
         glDisableClientState(GL_VERTEX_ARRAY);
     }

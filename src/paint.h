@@ -10,14 +10,11 @@ void paint_init();
 
 struct gl_painter {
     void fade();
-    void begin_wave(float r, float g, float b, float a, int vertices);
-    void vertex(float x, float y);
-    void end_wave();
+    void wave(float r, float g, float b, float a, const float *x, const float *y, int count);
     // Draws the waves still pending; call once paint_frame has returned.
     void finish();
 
   private:
     int used = 0;  // vertices in the storage
     int waves = 0; // waves in the storage
-    float r = 0, g = 0, b = 0, a = 0;
 };
