@@ -257,24 +257,30 @@ h_expect_geometry() {
     h_until "${2:-5}" h_geometry_is "$1" || h_fail "window is $(h_geometry), expected $1"
 }
 
-# h_peek NAME [TYPE]: a file-scope variable of the running lumora, read from its memory through
-# /proc without stopping it (a debugger would stop it, and that frame's long time would make the
-# detail control lower the detail). TYPE is od's: d4 for an int (the default), f8 for a double.
+# h_peek NAME [TYPE [OFFSET]]: a file-scope variable of the running lumora (or a field of it,
+# OFFSET bytes in), read from its memory through /proc without stopping it (a debugger would stop
+# it, and that frame's long time would make the detail control lower the detail). TYPE is od's:
+# d4 for an int (the default), f8 for a double.
 h_peek() {
     local off base
     off=$(nm "$LUMORA" 2>/dev/null | awk -v s="_ZL${#1}$1" '$3 == s {print $1; exit}')
     base=$(awk -v exe="$(readlink -f "$LUMORA")" '$6 == exe {sub(/-.*/, "", $1); print $1; exit}' \
         "/proc/$LUMORA_PID/maps" 2>/dev/null)
     [ -n "$off" ] && [ -n "$base" ] || return 1
-    dd if="/proc/$LUMORA_PID/mem" bs=8 count=1 iflag=skip_bytes skip=$((0x$base + 0x$off)) \
+    dd if="/proc/$LUMORA_PID/mem" bs=8 count=1 iflag=skip_bytes skip=$((0x$base + 0x$off + ${3:-0})) \
         2>/dev/null | od -An -t"${2:-d4}" | awk '{print $1}'
 }
 
-# h_hue: the display's global hue (it turns every frame)
-h_hue() { h_peek hue f8; }
+# The picture's state, the fields of lumora's `pic` (the unit tests hold their offsets): the
+# detail (vertex steps across the window), the running volume, the global hue (it turns every
+# frame) and the silent frames in a row.
+h_detail() { h_peek pic d4 0; }
+h_volume() { h_peek pic f8 8; }
+h_hue() { h_peek pic f8 16; }
+h_silent_frames() { h_peek pic d4 24; }
 
-# h_detail_at_least N: the detail (vertex steps across the window) is N or more
-h_detail_at_least() { [ "$(h_peek n_steps)" -ge "$1" ]; }
+# h_detail_at_least N: the detail is N or more
+h_detail_at_least() { [ "$(h_detail)" -ge "$1" ]; }
 
 # h_title_updates N SECONDS: waits until lumora has set its title N times, for at most that long;
 # says how many times it did

@@ -101,6 +101,22 @@ bool adjust_detail(int &n_steps, float fps, double gain, int w);
 // The window title for a frame rate: "lumora - %3.0f fps ".
 void format_title(char *buf, std::size_t size, float fps);
 
+// What the picture carries from one frame to the next.
+struct picture {
+    int n_steps = 100;          // vertex steps across the width
+    double global_volume = 1.0; // running volume the block peak is measured against
+    double hue = 0;             // global hue, a fraction of a turn
+    int silent_frames = 0;      // frames in a row with the gate closed, up to fade_frames
+};
+
+// In silence the picture fades by half each frame; after fade_frames silent frames in a row it is
+// black (255 / 2^10 < 1), and redrawing black would only burn the processor. The picture then
+// rests: no frame is drawn, and nothing turns, until a block passes the silence gate.
+constexpr int fade_frames = 10;
+inline bool picture_rests(const picture &pic, double p) {
+    return pic.silent_frames >= fade_frames && !gate_open(p);
+}
+
 // One frame's picture, steps in order: the fade quad, the hue's turn, the attack, and while the
 // gate is open the waves of bins 2 to 1101, but for the flat ones. The painter provides fade()
 // and wave(r, g, b, a, x, y, count): a fan from the transparent centre to the count points (x, y).

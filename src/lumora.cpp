@@ -16,33 +16,26 @@ static int fullscreen; // nonzero while the window covers the screen
 // first few reshapes after leaving repeat the request until the window has that size.
 static int windowed_retries;
 
-static int n_steps = 100;          // vertex steps across the window's width
-static double global_volume = 1.0; // running volume the block peak is measured against
-static double hue = 0;             // global hue, a fraction of a turn
+static picture pic; // hue, running volume, detail and silence, from frame to frame
 static char title[64];
 
-// In silence the picture fades by half each frame; after fade_frames silent frames in a row it is
-// black (255 / 2^10 < 1), and redrawing black would only burn the processor. Frames then stop,
-// and a timer looks for a block above the silence gate every wake_ms; the first one is drawn at
-// once. The wait lies between frames, so no frame time counts it.
-constexpr int fade_frames = 10;
+// Once the picture rests in silence, frames stop, and a timer looks for a block above the silence
+// gate every wake_ms; the first one is drawn at once. The wait lies between frames, so no frame
+// time counts it.
 constexpr int wake_ms = 10;
-static int silent_frames; // frames in a row with the gate closed, up to fade_frames
-static bool wake_armed;   // a wake-up timer is pending
+static bool wake_armed; // a wake-up timer is pending
 
 static void wait_for_sound();
 
 static void wake(int) {
     wake_armed = false;
-    if (silent_frames < fade_frames)
+    if (pic.silent_frames < fade_frames)
         return;      // frames run again (an expose event drew one and found sound)
     pa_get_sample(); // the frame takes the same block: no newer one comes within a few ms
-    if (gate_open(pa_get_max())) {
-        silent_frames = 0;
-        glutPostRedisplay();
-    } else {
+    if (picture_rests(pic, pa_get_max()))
         wait_for_sound();
-    }
+    else
+        glutPostRedisplay();
 }
 
 static void wait_for_sound() {
@@ -54,30 +47,16 @@ static void wait_for_sound() {
 
 static void show() {
     const int start = glutGet(GLUT_ELAPSED_TIME);
-    ft_process(pa_get_sample());
-    const double *m = ft_get_spectrum();
+    const double *block = pa_get_sample();
     const double p = pa_get_max();
-    const double M = ft_get_max();
-
-    // the state this frame relies on, set here rather than inherited; nothing ever clears
-    glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glShadeModel(GL_SMOOTH);
-    glClearColor(0, 0, 0, 0);
-
-    gl_painter paint;
-    paint_frame(paint, m, M, p, w, h, n_steps, hue, global_volume);
-    paint.finish();
-    glutSwapBuffers();
-    silent_frames = gate_open(p) ? 0 : std::min(silent_frames + 1, fade_frames);
-    if (silent_frames == fade_frames)
+    show_block(pic, block, p, w, h, [] { glutSwapBuffers(); });
+    if (pic.silent_frames == fade_frames)
         wait_for_sound();
     else
         glutPostRedisplay();
-    volume_release(global_volume, p);
 
     const float fps = frame_rate(glutGet(GLUT_ELAPSED_TIME) - start);
-    if (adjust_detail(n_steps, fps, detail_gain(p, global_volume), w)) {
+    if (adjust_detail(pic.n_steps, fps, detail_gain(p, pic.global_volume), w)) {
         format_title(title, sizeof title, fps);
         glutSetWindowTitle(title);
     }
@@ -95,12 +74,7 @@ static void reshape(int width, int height) {
     w = width;
     h = height;
     frame_reserve(w); // the walk's table grows here, not in a frame
-    glViewport(0, 0, w, h);
-    // x -> 2x - 1, y -> 2y - 1: the unit square fills the viewport whatever its aspect
-    glMatrixMode(GL_PROJECTION);
-    glLoadIdentity();
-    glTranslatef(-1, -1, 0);
-    glScalef(2, 2, 1);
+    paint_viewport(w, h);
 }
 
 static void keyboard(unsigned char key, int, int) {

@@ -1,7 +1,7 @@
 #define GL_GLEXT_PROTOTYPES // glMultiDrawArrays, OpenGL 1.4
 #include "paint.h"
 
-#include "frame.h"
+#include "ft.h"
 
 #include <GL/gl.h>
 #include <cstring>
@@ -17,6 +17,27 @@ static GLint first[last_bin - first_bin + 1];
 static GLsizei count_of[last_bin - first_bin + 1];
 
 void paint_init() { std::memset(arena, 0, sizeof arena); }
+
+void paint_viewport(int w, int h) {
+    glViewport(0, 0, w, h);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glTranslatef(-1, -1, 0);
+    glScalef(2, 2, 1);
+}
+
+void draw_block(picture &pic, const double *block, double p, int w, int h) {
+    ft_process(block);
+    // the state this frame relies on, set here rather than inherited; nothing ever clears
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glShadeModel(GL_SMOOTH);
+    glClearColor(0, 0, 0, 0);
+    gl_painter paint;
+    paint_frame(paint, ft_get_spectrum(), ft_get_max(), p, w, h, pic.n_steps, pic.hue,
+                pic.global_volume);
+    paint.finish();
+}
 
 void gl_painter::fade() {
     // the back buffer keeps the last frame; halving it leaves the trails

@@ -36,12 +36,12 @@ h_ok "unmapped and mapped again, it draws on"
 # take under 10 ms, too fast to be measured. Bin 50 needs 100 steps to show its 50 half-periods.
 h_stop "$PLAY_PID"
 h_play tone synth 120 sine 1000 vol 0.5
-gdb -p "$LUMORA_PID" -batch -ex 'set var n_steps = 1' >/dev/null 2>&1 || h_fail "gdb could not set n_steps"
+gdb -p "$LUMORA_PID" -batch -ex 'set var pic.n_steps = 1' >/dev/null 2>&1 || h_fail "gdb could not set n_steps"
 h_until 5 h_detail_at_least 100 ||
-    h_fail "the detail did not recover from 1 within 5 s (n_steps $(h_peek n_steps))"
+    h_fail "the detail did not recover from 1 within 5 s (n_steps $(h_detail))"
 h_until 5 eval 'h_waves tone && [ $((crests + troughs)) = 50 ]' ||
     h_fail "after the detail recovered: $crests crests and $troughs troughs, expected 50"
-h_ok "the detail comes back from its lowest within 5 s: n_steps $(h_peek n_steps), 50 half-periods"
+h_ok "the detail comes back from its lowest within 5 s: n_steps $(h_detail), 50 half-periods"
 
 # One absurd sample in a float stream, two seconds in: the picture is the tone's throughout.
 h_stop "$PLAY_PID"
@@ -64,7 +64,7 @@ for t in 2.2 2.5 2.8 3.1; do
     [ $((crests + troughs)) = 50 ] && good=$((good + 1))
     sleep 0.3
 done
-volume=$(h_peek global_volume f8)
+volume=$(h_volume)
 awk -v v="$volume" 'BEGIN { exit !(v < 1) }' || h_fail "after a 1e30 sample the running volume is $volume"
 [ "$good" -ge 3 ] || h_fail "after a 1e30 sample only $good of 4 grabs show the tone's 50 half-periods"
 h_ok "a 1e30 sample is ignored: the tone's 50 half-periods in $good of 4 grabs, volume $volume"
@@ -73,7 +73,7 @@ h_ok "a 1e30 sample is ignored: the tone's 50 half-periods in $good of 4 grabs, 
 # soon it has faded depends on how busy the machine is: the test waits (up to 10 s) until lumora
 # counts its ten silent frames.
 h_stop "$PLAY_PID"
-h_until 10 eval '[ "$(h_peek silent_frames)" = 10 ]' || h_fail "the picture did not fade out in silence"
+h_until 10 eval '[ "$(h_silent_frames)" = 10 ]' || h_fail "the picture did not fade out in silence"
 a=$(h_cpu_ticks)
 sleep 3
 b=$(h_cpu_ticks)

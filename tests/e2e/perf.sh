@@ -23,7 +23,7 @@ sleep 5 # settling
 for _ in $(seq $((seconds * 2))); do
     sleep 0.5
     h_title | sed -n 's/^lumora - *\([0-9]*\) fps $/\1/p' >>"$H_DIR/fps"
-    h_peek n_steps >>"$H_DIR/steps"
+    h_detail >>"$H_DIR/steps"
     if [ -n "$XPROBE" ]; then
         h_waves sample
         echo "$lit" >>"$H_DIR/lit"

@@ -3,7 +3,7 @@
 # the tone's bin number, the title shows the frame rate, and silence fades the window to black.
 . "$(dirname "$0")/../../scripts/harness.sh"
 
-h_start_x 1280x720
+h_start_x 1920x1080
 
 # The painter draws exactly what the immediate-mode reference draws, byte for byte: tone, noise,
 # a sweep and music-like sound, from the floor of the detail to the width, 600 and 7 pixels wide.
@@ -36,7 +36,7 @@ for k in 7 20 50; do
         # detail control gets there by itself, sooner on an idle machine than on a busy one, so
         # the test waits for it (up to 60 s) before each grab.
         h_until 60 h_detail_at_least $((2 * k)) ||
-            h_fail "bin $k: the detail stayed at $(h_peek n_steps) steps, below the $((2 * k)) it needs"
+            h_fail "bin $k: the detail stayed at $(h_detail) steps, below the $((2 * k)) it needs"
         h_waves "tone$k"
         h_say "bin $k: lit=$lit max=$max crests=$crests troughs=$troughs, title '$(h_title)'"
         [ $((crests + troughs)) = "$k" ] && [ $((crests - troughs)) -ge 0 ] &&

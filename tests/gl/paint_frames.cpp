@@ -1,7 +1,10 @@
-// Draws fixed frames two ways in one X window: through the program's painter (vertex arrays,
-// flat waves skipped) and through a reference written here as the picture was first drawn, one
-// glVertex2f per vertex in immediate mode, every wave included.
-//   paint_frames check   same scenes both ways, framebuffers compared byte for byte
+// Draws fixed frames two ways in one X window: through the program's order of a frame and its
+// painter (vertex arrays, flat waves skipped, the heights four at a time where the processor can)
+// and through a reference written here as the picture was first drawn, one glVertex2f per vertex
+// in immediate mode, every wave included, every height from std::sin.
+//   paint_frames check   same scenes both ways, framebuffers compared byte for byte; then a
+//                        stream of frames of noise and music, the heights the plain way in one
+//                        window and the program's way in another, compared after every frame
 //   paint_frames bench   time per frame both ways, side by side, and their ratio
 #include "frame.h"
 #include "ft.h"
@@ -112,20 +115,21 @@ void clear() {
     glClear(GL_COLOR_BUFFER_BIT);
 }
 
-// Three frames of a scene (the trails of the first two show through), one way or the other.
-void draw(bool reference, const scene &s, int w, int h, int n_steps) {
-    ft_process(s.block.data());
+// A few frames of a scene (the trails of the earlier ones show through), one way or the other.
+void draw(bool reference, const scene &s, int w, int h, int n_steps, int frames = 3) {
     const double p = peak_of(s.block);
-    double hue = 0.3, volume = 1.0;
-    for (int k = 0; k < 3; ++k) {
+    picture pic;
+    pic.n_steps = n_steps;
+    pic.hue = 0.3;
+    for (int k = 0; k < frames; ++k) {
         if (reference) {
-            reference_frame(ft_get_spectrum(), ft_get_max(), p, w, h, n_steps, hue, volume);
+            ft_process(s.block.data());
+            reference_frame(ft_get_spectrum(), ft_get_max(), p, w, h, n_steps, pic.hue,
+                            pic.global_volume);
+            volume_release(pic.global_volume, p);
         } else {
-            gl_painter paint;
-            paint_frame(paint, ft_get_spectrum(), ft_get_max(), p, w, h, n_steps, hue, volume);
-            paint.finish();
+            show_block(pic, s.block.data(), p, w, h, [] {});
         }
-        volume_release(volume, p);
     }
 }
 
@@ -137,14 +141,75 @@ std::vector<unsigned char> pixels(int w, int h) {
     return out;
 }
 
+// Consecutive frames as a window draws them, from a sound that changes under them: noise whose
+// loudness wanders, then music-like sound (a melody of two voices over quiet noise), one block
+// every 1470 samples (30 frames a second). One window takes the heights the plain way, from
+// std::sin, the other the program's way; their pictures, trails and all, must agree after every
+// frame.
+int check_stream() {
+    constexpr int w = 600, h = 300, frames = 200, hop = 1470;
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> noise(-1, 1);
+    std::vector<double> sound(static_cast<size_t>(frames) * hop + ft_size);
+    for (size_t n = 0; n < sound.size(); ++n) {
+        const double t = n / 44100.0;
+        if (n < sound.size() / 2) {
+            sound[n] = (0.5 + 0.4 * std::sin(2 * std::numbers::pi * 0.7 * t)) * noise(rng);
+        } else {
+            const int note = static_cast<int>(t * 4); // four notes a second
+            const double f1 = 220 * std::pow(2, (note * 5 % 12) / 12.0), f2 = 1.5 * f1;
+            sound[n] = 0.4 * std::sin(2 * std::numbers::pi * f1 * t) +
+                       0.2 * std::sin(2 * std::numbers::pi * f2 * t) + 0.05 * noise(rng);
+        }
+    }
+    const int plain = open_window(w, h), ours = open_window(w, h);
+    picture a, b;
+    for (int id : {plain, ours}) {
+        glutSetWindow(id);
+        clear();
+    }
+    long differ = 0, lit = 0;
+    int failed = 0;
+    for (int k = 0; k < frames; ++k) {
+        const double *block = sound.data() + static_cast<size_t>(k) * hop;
+        const double p = std::max(0.0, *std::max_element(block, block + ft_size));
+        // every wave of noise is tall: its frames stay at the floor of the detail, music's at 100
+        a.n_steps = b.n_steps = k < frames / 2 ? min_steps : 100;
+        glutSetWindow(plain);
+        wave_heights_use(wave_heights_plain);
+        show_block(a, block, p, w, h, [] {});
+        const auto want = pixels(w, h);
+        glutSetWindow(ours);
+        wave_heights_use(nullptr);
+        show_block(b, block, p, w, h, [] {});
+        const auto got = pixels(w, h);
+        long d = 0;
+        for (size_t n = 0; n < want.size(); ++n) {
+            d += want[n] != got[n];
+            lit += n % 4 != 3 && want[n] != 0;
+        }
+        differ += d;
+        if (d && !failed++)
+            std::printf("FAIL: frame %d of the stream: %ld bytes differ\n", k, d);
+    }
+    glutDestroyWindow(ours);
+    glutDestroyWindow(plain);
+    std::printf("%s %d frames of noise and music at %dx%d, plain and program heights: %ld bytes "
+                "differ (%ld lit)\n",
+                failed ? "FAIL:" : "ok:", frames, w, h, differ, lit);
+    return failed != 0 || lit == 0;
+}
+
 // The cases: the tone at several levels of detail up to the width (cheap, and where flat waves
 // are skipped; at an odd height the middle line runs through a row of pixel centres), the others at
 // levels that keep the check within seconds (every wave tall costs about a second a frame at 300
-// steps here), and a window 7 pixels wide.
+// steps here), a window 7 pixels wide, and one frame of music at 1920 x 1080 and full detail
+// (2.1 million heights, about 6 s to draw each way).
 struct check_case {
     const char *scene;
     int w, h;
     std::vector<int> steps;
+    int frames = 3;
 };
 
 int check() {
@@ -155,7 +220,8 @@ int check() {
                                            {"noise", 7, 300, {7}},
                                            {"sweep", 7, 300, {7}},
                                            {"music", 7, 300, {7}},
-                                           {"tone", 601, 301, {100, 601}}};
+                                           {"tone", 601, 301, {100, 601}},
+                                           {"music", 1920, 1080, {1920}, 1}};
     const std::vector<scene> all = scenes();
     int failures = 0;
     for (const check_case &c : cases) {
@@ -165,10 +231,10 @@ int check() {
                 continue;
             for (int n_steps : c.steps) {
                 clear();
-                draw(true, s, w, h, n_steps);
+                draw(true, s, w, h, n_steps, c.frames);
                 const auto want = pixels(w, h);
                 clear();
-                draw(false, s, w, h, n_steps);
+                draw(false, s, w, h, n_steps, c.frames);
                 const auto got = pixels(w, h);
                 long lit = 0, differ = 0;
                 for (size_t k = 0; k < want.size(); ++k) {
@@ -183,7 +249,7 @@ int check() {
         }
         glutDestroyWindow(id);
     }
-    return failures ? 1 : 0;
+    return failures + check_stream() ? 1 : 0;
 }
 
 double ms_per_frame(bool reference, const scene &s, int w, int h, int n_steps, int frames) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <numbers>
@@ -241,6 +242,10 @@ TEST(DetailControl, GainIsThePeakAgainstTheRunningVolume) {
     adjust_detail(n, frame_rate(20), detail_gain(0.05, 0.05), 600);
     EXPECT_EQ(n, 103);
 }
+
+// The end-to-end tests read the running window's picture at these offsets.
+static_assert(offsetof(picture, n_steps) == 0 && offsetof(picture, global_volume) == 8 &&
+              offsetof(picture, hue) == 16 && offsetof(picture, silent_frames) == 24);
 
 TEST(RunningVolume, AttackReleaseAndGate) {
     double v = 1.0;
