@@ -55,13 +55,25 @@ if [ -n "$missing" ]; then
     fi
     echo "installing:$missing"
     # env, because sudo leaves the caller's environment behind
-    apt() { $as_root env DEBIAN_FRONTEND=noninteractive apt-get -qq "$@"; }
-    apt update
-    # apt says it delays package configuration when apt-utils is missing, whatever the frontend:
-    # nothing to act on, so that line is left out
+    apt() { $as_root env DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
+    echo "lumora: updating the package lists"
+    apt -qq update
+    # apt works for a minute or more: a line for every tenth of the packages it fetches and sets
+    # up says it is not hung. apt says it delays package configuration when apt-utils is missing,
+    # whatever the frontend: nothing to act on, so that line is left out.
     # shellcheck disable=SC2086
-    apt install -y --no-install-recommends $missing 2>&1 >/dev/null |
-        { grep -v '^debconf: delaying package configuration' >&2 || true; }
+    total=$(apt -s install -y --no-install-recommends $missing 2>/dev/null | grep -c '^Inst ' || true)
+    echo "lumora: fetching and setting up $total packages"
+    # shellcheck disable=SC2086
+    apt -q -o Dpkg::Use-Pty=0 install -y --no-install-recommends $missing 2>&1 |
+        awk -v total="$total" '
+            function say(what, n) {
+                if (total > 0 && int(10 * n / total) > int(10 * (n - 1) / total))
+                    printf "lumora: %s %d of %d packages\n", what, n, total
+            }
+            /^Get:/ { say("fetched", ++got); next }
+            /^Setting up / { say("set up", ++done); next }
+            /^(E:|W:|dpkg:|debconf: [^d])/ { print > "/dev/stderr" }'
 fi
 
 werror=OFF
