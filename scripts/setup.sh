@@ -4,19 +4,27 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# dpkg-dev and file let CPack build the Debian package with its dependencies
-build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev dpkg-dev file"
-# a machine without a display or microphone shows lumora in private X and sound servers
-headless_pkgs="xvfb xdotool x11-utils libx11-dev pulseaudio pulseaudio-utils libasound2-plugins sox imagemagick"
-test_pkgs="libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind gdb lintian appstream desktop-file-utils mandoc"
+# dpkg-dev and file let CPack build the Debian package with its dependencies; lumora-render
+# decodes and encodes with FFmpeg's libraries and draws through EGL, with Mesa's software
+# renderer (libgl1-mesa-dri) where there is no GPU
+build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev dpkg-dev file
+    libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev libegl-dev
+    libopengl-dev libgl1-mesa-dri"
+# a machine without a display or microphone shows lumora's demo through lumora-render: sox makes
+# the demo sound, ffmpeg the animated picture, xdpyinfo tells whether there is a display
+demo_pkgs="sox ffmpeg x11-utils"
+# the end-to-end tests run the real window and sound in private X and sound servers
+test_pkgs="xvfb xdotool libx11-dev pulseaudio pulseaudio-utils libasound2-plugins imagemagick
+    libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind gdb lintian appstream
+    desktop-file-utils mandoc"
 
 case "${1:-}" in
 run)
-    want="$build_pkgs $headless_pkgs"
+    want="$build_pkgs $demo_pkgs"
     tests=OFF
     ;;
 test)
-    want="$build_pkgs $headless_pkgs $test_pkgs"
+    want="$build_pkgs $demo_pkgs $test_pkgs"
     tests=ON
     ;;
 *)
@@ -24,6 +32,9 @@ test)
     exit 2
     ;;
 esac
+
+# shellcheck disable=SC2086
+want=$(echo $want) # one line, one space between names
 
 installed() { case "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" in *"ok installed") ;; *) return 1 ;; esac; }
 

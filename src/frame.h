@@ -7,6 +7,7 @@
 
 #include "common.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <numbers>
@@ -115,6 +116,22 @@ struct picture {
 constexpr int fade_frames = 10;
 inline bool picture_rests(const picture &pic, double p) {
     return pic.silent_frames >= fade_frames && !gate_open(p);
+}
+
+// The end of a frame of a block whose peak is p, once it has been drawn: the release, and the
+// count of silent frames.
+inline void picture_after(picture &pic, double p) {
+    volume_release(pic.global_volume, p);
+    pic.silent_frames = gate_open(p) ? 0 : std::min(pic.silent_frames + 1, fade_frames);
+}
+
+// What a frame does to the picture's state without drawing it: the hue's turn and the attack, as
+// paint_frame does them, then picture_after. It lets a frame late in a sound be drawn as it would
+// be after every frame before it, drawing only the last few.
+inline void picture_step(picture &pic, double p) {
+    pic.hue = advance_hue(pic.hue);
+    volume_attack(pic.global_volume, p);
+    picture_after(pic, p);
 }
 
 // One frame's picture, steps in order: the fade quad, the hue's turn, the attack, and while the

@@ -86,10 +86,7 @@ static int pa_callback(const void *input, void *, unsigned long, const PaStreamC
     double *block = sample[writing];
     double peak = 0;
     for (int n = 0; n < pa_block_size; ++n) {
-        double v = in ? in[n] : 0.0;
-        // a glitch (NaN, infinity, an absurd value) would pin the display's running volume
-        if (!(std::fabs(v) <= pa_glitch_limit))
-            v = 0;
+        const double v = pa_clean(in ? in[n] : 0.0);
         block[n] = v;
         if (v > peak)
             peak = v;

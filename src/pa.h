@@ -5,12 +5,18 @@
 // coming (the sound server died or went away) and closes it when pa_close asks.
 #pragma once
 
+#include <cmath>
+
 constexpr int pa_block_size = 2205;
 
 // Samples further from zero than this are glitches and are stored as 0, like NaN and infinity.
 // A float stream may go past 1.0 (desktop mixers boost by up to about 11 dB, a factor of 3.6);
 // nothing a device delivers comes near 16 (24 dB over full scale).
 constexpr double pa_glitch_limit = 16.0;
+
+// A sample as the capture keeps it: a glitch (NaN, infinity, further than pa_glitch_limit from 0)
+// becomes 0, so that it never pins the display's running volume.
+inline double pa_clean(double v) { return std::fabs(v) <= pa_glitch_limit ? v : 0.0; }
 
 // Opens and starts the default input stream. Any failure of the audio library ends the process.
 void pa_init();

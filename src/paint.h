@@ -8,8 +8,6 @@
 
 #include "frame.h"
 
-#include <algorithm>
-
 // Makes the waves' storage resident: called once at start-up, so that the memory a long run holds
 // does not creep up as heavier frames first reach further into it.
 void paint_init();
@@ -39,6 +37,5 @@ template <class Present>
 void show_block(picture &pic, const double *block, double p, int w, int h, Present &&present) {
     draw_block(pic, block, p, w, h);
     present();
-    volume_release(pic.global_volume, p);
-    pic.silent_frames = gate_open(p) ? 0 : std::min(pic.silent_frames + 1, fade_frames);
+    picture_after(pic, p);
 }

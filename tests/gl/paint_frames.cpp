@@ -6,6 +6,10 @@
 //                        stream of frames of noise and music, the heights the plain way in one
 //                        window and the program's way in another, compared after every frame
 //   paint_frames bench   time per frame both ways, side by side, and their ratio
+//   paint_frames window SOUND W H DETAIL FPS DIR N...
+//                        a sound (raw 16-bit mono at 44100 Hz) through a window of that size as
+//                        lumora draws it, frame n from the block centred on n / FPS, the buffers
+//                        swapped after each; writes frames N... as DIR/frameN.ppm
 #include "frame.h"
 #include "ft.h"
 #include "paint.h"
@@ -16,8 +20,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <numbers>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -291,6 +297,60 @@ int bench(int repeats) {
     return 0;
 }
 
+// The frames a sound file makes in a window, as lumora-render makes them without one.
+int window(int argc, char **argv) {
+    if (argc < 9)
+        return 2;
+    std::ifstream in(argv[2], std::ios::binary);
+    std::vector<double> sound;
+    for (int16_t v; in.read(reinterpret_cast<char *>(&v), sizeof v);)
+        sound.push_back(v / 32768.0);
+    const int w = std::atoi(argv[3]), h = std::atoi(argv[4]), fps = std::atoi(argv[6]);
+    std::set<long> wanted;
+    for (int k = 8; k < argc; ++k)
+        wanted.insert(std::atol(argv[k]));
+    glutInitWindowSize(w, h);
+    glutCreateWindow("paint_frames window");
+    glutDisplayFunc([] {});
+    for (int k = 0; k < 20; ++k)
+        glutMainLoopEvent();
+    paint_viewport(w, h);
+    clear();
+    picture pic;
+    pic.n_steps = std::atoi(argv[5]);
+    std::vector<double> block(ft_size);
+    std::vector<unsigned char> rgb(static_cast<size_t>(w) * h * 3);
+    for (long n = 0; n <= *wanted.rbegin(); ++n) {
+        const long centre = (2 * n * 44100 + fps) / (2 * fps); // n / fps s, to the nearest sample
+        double p = 0;
+        for (int k = 0; k < ft_size; ++k) {
+            const long at = centre - ft_size / 2 + k;
+            block[k] = at >= 0 && at < static_cast<long>(sound.size()) ? sound[at] : 0;
+            p = std::max(p, block[k]);
+        }
+        // what the swap puts on the screen; the next frame draws over what the back buffer keeps
+        auto present = [&] {
+            if (wanted.count(n)) {
+                glPixelStorei(GL_PACK_ALIGNMENT, 1);
+                glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
+            }
+            glutSwapBuffers();
+        };
+        if (!picture_rests(pic, p))
+            show_block(pic, block.data(), p, w, h, present);
+        if (!wanted.count(n))
+            continue;
+        // a resting window draws nothing and shows the picture it showed
+        std::ofstream out(std::string(argv[7]) + "/frame" + std::to_string(n) + ".ppm",
+                          std::ios::binary);
+        out << "P6\n" << w << " " << h << "\n255\n";
+        for (int y = h - 1; y >= 0; --y) // GL's rows go bottom-up
+            out.write(reinterpret_cast<const char *>(rgb.data()) + static_cast<size_t>(y) * w * 3,
+                      static_cast<std::streamsize>(w) * 3);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -300,10 +360,13 @@ int main(int argc, char **argv) {
     int rc = 2;
     if (argc >= 2 && !std::strcmp(argv[1], "check"))
         rc = check();
+    else if (argc >= 2 && !std::strcmp(argv[1], "window"))
+        rc = window(argc, argv);
     else if (argc >= 2 && !std::strcmp(argv[1], "bench"))
         rc = bench(argc >= 3 ? std::atoi(argv[2]) : 5);
     else
-        std::fprintf(stderr, "usage: paint_frames check | bench [REPEATS]\n");
+        std::fprintf(stderr, "usage: paint_frames check | bench [REPEATS] | window SOUND W H "
+                             "DETAIL FPS DIR N...\n");
     ft_close();
     return rc;
 }

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Decoding: the sound of a media file, streamed a frame at a time, never the whole file in
+// memory. Each frame of the best sound stream goes on to the video's sound track as it is, and
+// its mix to one channel at 44100 Hz (the mean of the channels, as a sound server records a
+// stereo source in mono) joins a window of the last seconds, from which the picture's blocks are
+// taken. lumora-render's main thread only.
+#pragma once
+
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+// Opens the file and its best sound stream. On failure, error holds one line to print.
+bool decode_open(const char *path, std::string &error);
+void decode_close();
+
+// The sound stream's decoder: its channels, sample rate and sample format.
+const AVCodecContext *decode_codec();
+
+// The sound's length as the file states it, in seconds; 0 when it does not.
+double decode_length();
+
+// Decodes the next frame of sound and adds its mono mix to the window; null at the end of the
+// sound, or on a failure, which decode_failed() then reports. A damaged packet is skipped, as
+// players do, with one warning on standard error for the first; decode_damaged() counts them.
+const AVFrame *decode_next();
+const std::string &decode_failed();
+int decode_damaged();
+
+// Mono samples decoded so far; sample n is at n / 44100 s from the start of the sound.
+long long decode_mono_end();
+
+// Copies the 2205 mono samples centred on sample c into block, with zeros before the start and
+// past the end of what has been decoded, and returns their peak as the capture does: the largest
+// sample, never below 0, with glitches (NaN, infinity, beyond the capture's limit) taken as 0.
+// Samples are kept for a few seconds after they are decoded: c must not lag far behind.
+double decode_block(long long c, double *block);

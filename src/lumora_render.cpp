@@ -1,0 +1,233 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// lumora-render: turns a sound file into a video, or one picture, of exactly what lumora's window
+// draws: the same analysis, frame arithmetic, painter and order of a frame, with the picture's
+// state (hue, running volume, fade and silence) carried from frame to frame as the window
+// carries it. No display and no sound card: the sound is decoded from the file, and the frames
+// are drawn off screen. Frame n shows the block of sound centred on its time, n / fps, so a beat
+// is seen when it is heard.
+// The main thread decodes, analyses, draws and reads back; an encoder thread encodes.
+#include "decode.h"
+#include "encode.h"
+#include "frame.h"
+#include "ft.h"
+#include "offscreen.h"
+#include "paint.h"
+#include "render_options.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <unistd.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+// Drawing starts this many frames before the first frame written; the frames before only advance
+// the picture's state. The fade halves every pixel each frame, but blending faint waves over a
+// pixel can keep a difference of one step alive, about half the time each frame. Measured on
+// music at 320 x 180, against drawing every frame from the start: 12 frames left up to 24 bytes
+// different, 20 frames one byte in one of 8 places, 24 and more none. After 32 frames a 1920 x
+// 1080 picture is expected to differ in 0.0015 bytes.
+constexpr long long warm_up_frames = 32;
+
+int fail(const std::string &line) {
+    std::fprintf(stderr, "lumora-render: %s\n", line.c_str());
+    encode_abandon();
+    offscreen_close();
+    decode_close();
+    return 1;
+}
+
+// The sample at the centre of frame n's block: n / fps seconds, to the nearest sample.
+long long centre_of(long long n, int fps) { return (2 * n * 44100 + fps) / (2 * fps); }
+
+// The progress line on a terminal, at most four times a second; the summary line at the end.
+struct progress {
+    bool terminal = isatty(2);
+    steady::time_point start = steady::now(), shown;
+    steady::duration drawing{};
+    long long frames = 0;
+    int fps = 30;
+
+    void show(double done_s, double total_s, bool force = false) {
+        const steady::time_point now = steady::now();
+        if (!terminal || (!force && now - shown < std::chrono::milliseconds(250)))
+            return;
+        shown = now;
+        const double took = std::chrono::duration<double>(now - start).count();
+        const double speed = took > 0 ? done_s / took : 0;
+        char done[64], left[48] = "";
+        if (total_s > 0) {
+            std::snprintf(done, sizeof done, "%3.0f %%, %lld of %lld frames",
+                          100 * std::min(1.0, done_s / total_s), frames,
+                          std::max(frames, std::llround(total_s * fps)));
+            if (speed > 0)
+                std::snprintf(left, sizeof left, ", %s left",
+                              render_format_time(std::max(0.0, total_s - done_s) / speed).c_str());
+        } else {
+            std::snprintf(done, sizeof done, "%lld frames", frames);
+        }
+        std::fprintf(stderr, "\r\033[Klumora-render: %s, %.2fx real time%s", done, speed, left);
+    }
+
+    // what: the frames written, or the picture's time; sound_s: the sound they cover
+    void summary(const std::string &output, const std::string &what, double sound_s) {
+        const double took = std::chrono::duration<double>(steady::now() - start).count();
+        if (terminal)
+            std::fputs("\r\033[K", stderr);
+        const double share =
+            took > 0 ? 100 * std::chrono::duration<double>(drawing).count() / took : 0;
+        char speed[32] = "";
+        if (sound_s > 0)
+            std::snprintf(speed, sizeof speed, " (%.2fx real time)", took > 0 ? sound_s / took : 0);
+        std::fprintf(stderr,
+                     "lumora-render: wrote %s: %s, in %.1f s%s; drawing took %.0f %% of it\n",
+                     output.c_str(), what.c_str(), took, speed, share);
+    }
+};
+
+double block[ft_size];
+
+} // namespace
+
+int main(int argc, char **argv) {
+    render_options o;
+    std::string line;
+    switch (render_parse_args(argc, argv, o, line)) {
+    case render_parse::help:
+        std::fputs(render_usage(), stdout);
+        return 0;
+    case render_parse::version:
+        std::printf("lumora-render %s\n", LUMORA_VERSION);
+        return 0;
+    case render_parse::error:
+        std::fprintf(stderr, "lumora-render: %s\n", line.c_str());
+        return 2;
+    case render_parse::run:
+        break;
+    }
+    av_log_set_level(AV_LOG_QUIET); // FFmpeg's own lines; ours say what went wrong, once
+    ft_init();
+    paint_init();
+    if (!decode_open(o.input.c_str(), line) || !encode_prepare(o, line) ||
+        !offscreen_open(o.width, o.height, line))
+        return fail(line);
+    std::fprintf(stderr, "lumora-render: drawing with %s\n", offscreen_description().c_str());
+
+    const bool video = o.kind != render_kind::png;
+    const double length = decode_length();
+    const double at = o.at >= 0 ? o.at : length / 2;
+    // a video's frames are those whose time lies in [from, to); a picture is the frame nearest --at
+    const long long first =
+        video ? static_cast<long long>(std::ceil(o.from * o.fps - 1e-9)) : std::llround(at * o.fps);
+    if (video && !encode_open(o, decode_codec(), first, line))
+        return fail(line);
+    const long long draw_from = std::max(0LL, first - warm_up_frames);
+    const double end_s = std::min(o.to, length > 0 ? length : o.to);
+    const double total_s = std::isfinite(end_s) ? end_s - first / static_cast<double>(o.fps) : 0;
+
+    picture pic;
+    pic.n_steps = o.detail;
+    progress shown;
+    shown.fps = o.fps;
+    long long n = 0, owed = 0; // owed: frames written that show the picture not yet read back
+    bool ended = false, reached = false;
+    // hands the frames owed the picture just read back: the first as a picture, the rest repeat it
+    auto pay = [&](const unsigned char *pixels) {
+        bool ok = owed == 0 || encode_picture(pixels);
+        for (long long k = 1; ok && k < owed; ++k)
+            ok = encode_repeat();
+        owed = 0;
+        return ok;
+    };
+    for (;; ++n) {
+        if (video && n >= first && n >= o.to * o.fps)
+            break;
+        const long long c = centre_of(n, o.fps);
+        while (!ended && decode_mono_end() <= c + ft_size / 2) {
+            const AVFrame *f = decode_next();
+            if (!f) {
+                if (!decode_failed().empty())
+                    return fail(decode_failed());
+                ended = true;
+            } else if (video && !encode_sound(f)) {
+                return fail(encode_failed());
+            }
+        }
+        if (ended && c >= decode_mono_end())
+            break; // the sound is over before this frame's time
+        const double p = decode_block(c, block);
+        const bool written = video && n >= first;
+        if (n < draw_from) {
+            if (!picture_rests(pic, p))
+                picture_step(pic, p);
+            continue;
+        }
+        if (picture_rests(pic, p)) {
+            owed += written; // the picture stays as it is
+        } else {
+            const steady::time_point start = steady::now();
+            const unsigned char *before = nullptr; // the picture drawn before this one
+            show_block(pic, block, p, o.width, o.height, [&] { before = offscreen_read(); });
+            shown.drawing += steady::now() - start;
+            if (!pay(before))
+                return fail(encode_failed());
+            owed = written;
+        }
+        if (written) {
+            ++shown.frames;
+            shown.show((n - first + 1) / static_cast<double>(o.fps), total_s);
+        }
+        if (!video && n == first) {
+            reached = true;
+            break;
+        }
+    }
+    const double sound_s = decode_mono_end() / 44100.0;
+    if (video && shown.frames == 0)
+        return fail(sound_s == 0
+                        ? o.input + ": the sound is empty"
+                        : "--from " + render_format_time(o.from) +
+                              " is past the end of the sound, at " + render_format_time(sound_s));
+    if (!video && !reached)
+        return fail(sound_s == 0
+                        ? o.input + ": the sound is empty"
+                        : "--at " + render_format_time(at) + " is past the end of the sound, at " +
+                              render_format_time(sound_s));
+    // the rest of the sound track, up to the end of the last frame's time
+    while (video && !ended) {
+        const AVFrame *f = decode_next();
+        if (!f)
+            break;
+        if (!encode_sound(f))
+            return fail(encode_failed());
+        if (decode_mono_end() > centre_of(n, o.fps))
+            break;
+    }
+    if (video ? !pay(offscreen_last()) || !encode_finish(line)
+              : !encode_png(offscreen_last(), line) || !encode_finish(line))
+        return fail(line.empty() ? encode_failed() : line);
+    if (decode_damaged() > 1)
+        std::fprintf(stderr, "lumora-render: %d damaged parts of the sound were skipped\n",
+                     decode_damaged());
+    if (video)
+        shown.summary(o.output,
+                      std::to_string(shown.frames) + " frames, " +
+                          render_format_time(shown.frames / static_cast<double>(o.fps)) +
+                          " of sound",
+                      shown.frames / static_cast<double>(o.fps));
+    else
+        shown.summary(o.output,
+                      "the picture at " + std::to_string(first / o.fps) + "." +
+                          std::to_string(100 + first % o.fps * 100 / o.fps).substr(1) + " s",
+                      0);
+    offscreen_close();
+    decode_close();
+    ft_close();
+    return 0;
+}

@@ -1,0 +1,208 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "render_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char *render_usage() {
+    return "Usage: lumora-render INPUT OUTPUT [options]\n"
+           "Draws lumora's picture of a sound file, frame by frame, into a video or a picture.\n"
+           "\n"
+           "INPUT is any sound or video file FFmpeg reads (wav, flac, mp3, ogg, opus, m4a, ...).\n"
+           "OUTPUT's extension chooses what is written:\n"
+           "  .mp4   H.264 video with AAC sound, ready for browsers and uploads\n"
+           "  .webm  VP9 video with Opus sound\n"
+           "  .mkv   H.264 video with the sound in FLAC, without loss\n"
+           "  .png   one picture, at the time --at gives\n"
+           "\n"
+           "Options:\n"
+           "  --size WxH     picture size in pixels (default 1280x720; even for a video)\n"
+           "  --fps N        frames per second of a video (default 30)\n"
+           "  --detail N     vertex steps across the width (default 128; the width is full "
+           "detail)\n"
+           "  --from TIME    start the video there (default: the start of the sound)\n"
+           "  --to TIME      end the video there (default: the end of the sound)\n"
+           "  --at TIME      the time of a .png picture (default: halfway through)\n"
+           "  --help         print this and exit\n"
+           "  --version      print the version and exit\n"
+           "TIME is seconds (90, 12.5) or minutes and seconds (1:30, 1:02:03.5).\n"
+           "\n"
+           "Exit status: 0 written; 1 the input, the output or OpenGL failed; 2 a mistake on the\n"
+           "command line; 130 or 143 interrupted. OUTPUT is written only once it is complete.\n";
+}
+
+bool render_parse_time(const char *text, double &seconds) {
+    // up to three fields, separated by ':'; only the last may have a fraction
+    double fields[3];
+    int count = 0;
+    const char *s = text;
+    while (true) {
+        if (count == 3 || !std::isdigit(static_cast<unsigned char>(*s)))
+            return false;
+        char *end;
+        const double v = std::strtod(s, &end);
+        fields[count++] = v;
+        if (*end == '\0')
+            break;
+        if (*end != ':' || std::strchr(s, '.') < end)
+            return false; // a fraction before a ':' or a stray character
+        s = end + 1;
+    }
+    double total = 0;
+    for (int k = 0; k < count; ++k) {
+        if (k > 0 && fields[k] >= 60)
+            return false; // minutes and seconds after the first field stay below 60
+        total = total * 60 + fields[k];
+    }
+    if (!std::isfinite(total))
+        return false;
+    seconds = total;
+    return true;
+}
+
+std::string render_format_time(double seconds) {
+    char buf[32];
+    const long s = std::lround(std::max(0.0, seconds));
+    if (s >= 3600)
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+// A whole number in [low, high], digits only.
+static bool whole(const char *text, long low, long high, long &v) {
+    if (!std::isdigit(static_cast<unsigned char>(*text)))
+        return false;
+    char *end;
+    errno = 0;
+    v = std::strtol(text, &end, 10);
+    return *end == '\0' && errno == 0 && v >= low && v <= high;
+}
+
+static bool kind_of(const std::string &path, render_kind &kind) {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
+        return false;
+    std::string ext = path.substr(dot + 1);
+    for (char &c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == "mp4")
+        kind = render_kind::mp4;
+    else if (ext == "webm")
+        kind = render_kind::webm;
+    else if (ext == "mkv")
+        kind = render_kind::mkv;
+    else if (ext == "png")
+        kind = render_kind::png;
+    else
+        return false;
+    return true;
+}
+
+render_parse render_parse_args(int argc, const char *const *argv, render_options &o,
+                               std::string &message) {
+    auto fail = [&](std::string text) {
+        message = std::move(text);
+        return render_parse::error;
+    };
+    std::string positional[2];
+    int positionals = 0;
+    bool given_from = false, given_to = false, given_at = false, options_end = false;
+    std::string from_text, to_text;
+    for (int k = 1; k < argc; ++k) {
+        std::string arg = argv[k], value;
+        if (options_end || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+            if (positionals == 2)
+                return fail("one INPUT and one OUTPUT, but '" + arg + "' is a third (see --help)");
+            positional[positionals++] = arg;
+            continue;
+        }
+        if (arg == "--") {
+            options_end = true;
+            continue;
+        }
+        if (arg == "--help")
+            return render_parse::help;
+        if (arg == "--version")
+            return render_parse::version;
+        const std::size_t eq = arg.find('=');
+        if (eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+        } else if (arg == "--size" || arg == "--fps" || arg == "--detail" || arg == "--from" ||
+                   arg == "--to" || arg == "--at") {
+            if (k + 1 == argc)
+                return fail(arg + " needs a value (see --help)");
+            value = argv[++k];
+        }
+        long v;
+        if (arg == "--size") {
+            const std::size_t x = value.find('x');
+            long wv, hv;
+            if (x == std::string::npos || !whole(value.substr(0, x).c_str(), 0, 1 << 20, wv) ||
+                !whole(value.substr(x + 1).c_str(), 0, 1 << 20, hv))
+                return fail("--size " + value +
+                            ": give the width and height as WxH, e.g. 1280x720");
+            if (wv < 1 || hv < 1)
+                return fail("--size " + value + ": the width and height must be 1 pixel or more");
+            o.width = static_cast<int>(wv);
+            o.height = static_cast<int>(hv);
+        } else if (arg == "--fps") {
+            if (!whole(value.c_str(), 1, render_max_fps, v))
+                return fail("--fps " + value + ": give a whole number of frames a second, 1 to " +
+                            std::to_string(render_max_fps));
+            o.fps = static_cast<int>(v);
+        } else if (arg == "--detail") {
+            if (!whole(value.c_str(), 1, 1 << 20, v))
+                return fail("--detail " + value + ": give a whole number of steps, 1 or more");
+            o.detail = static_cast<int>(v);
+        } else if (arg == "--from" || arg == "--to" || arg == "--at") {
+            double t;
+            if (!render_parse_time(value.c_str(), t))
+                return fail(arg + " " + value + ": give seconds (90, 12.5) or M:SS (1:30)");
+            if (arg == "--from") {
+                o.from = t;
+                given_from = true;
+                from_text = value;
+            } else if (arg == "--to") {
+                o.to = t;
+                given_to = true;
+                to_text = value;
+            } else {
+                o.at = t;
+                given_at = true;
+            }
+        } else {
+            return fail("unknown option '" + arg + "' (see --help)");
+        }
+    }
+    if (positionals < 2)
+        return fail(positionals == 0 ? "give an INPUT sound file and an OUTPUT file (see --help)"
+                                     : "give an OUTPUT file after the INPUT (see --help)");
+    o.input = positional[0];
+    o.output = positional[1];
+    if (!kind_of(o.output, o.kind))
+        return fail(o.output + ": the extension says what to write: .mp4, .webm, .mkv or .png");
+    if (o.input == o.output)
+        return fail(o.output + ": OUTPUT is the INPUT; give another name");
+    if (o.kind == render_kind::png) {
+        if (given_from || given_to)
+            return fail("--from and --to are for a video; a .png takes its time from --at");
+    } else {
+        if (given_at)
+            return fail("--at is for a .png picture; a video takes --from and --to");
+        if (o.width % 2 || o.height % 2)
+            return fail("--size " + std::to_string(o.width) + "x" + std::to_string(o.height) +
+                        ": a video needs an even width and height (its colours are stored for "
+                        "2 x 2 pixels)");
+        if (o.from >= o.to)
+            return fail("--from " + from_text + " is not before --to " + to_text);
+    }
+    return render_parse::run;
+}
