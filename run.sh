@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Sets up what lumora needs, builds it, and starts the visualiser on the default audio input.
-# Where there is no display or no capture device, it shows what lumora does instead: it runs
-# lumora in private X and sound servers on a demo sound and writes pictures of it.
+# Where there is no display or no capture device, it shows what lumora does instead: lumora-render
+# draws the picture of a demo sound into a video and a picture, off screen.
 set -eu
 cd "$(dirname "$0")"
 scripts/setup.sh run >&2
 
 demo() {
     local out=$PWD/lumora-demo
-    echo "lumora: $1, so it runs headless on its demo sound (a tone, a sweep and a chord)." >&2
+    echo "lumora: $1, so lumora-render draws its demo sound (a tone, a sweep and a chord) instead." >&2
     mkdir -p "$out"
     scripts/demo-sound.sh "$out/demo.wav"
-    scripts/picture.sh "$out/demo.wav" "$out" 6 >/dev/null
-    echo "lumora: a frame is in $out/lumora.png and six seconds are in $out/lumora.gif" >&2
+    build/lumora-render "$out/demo.wav" "$out/lumora.mp4" --size 640x360
+    build/lumora-render "$out/demo.wav" "$out/lumora.png" --at 4.5
+    echo "lumora: the video, with its sound, is $out/lumora.mp4; a frame is $out/lumora.png" >&2
 }
 
 if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then

@@ -1,57 +1,33 @@
 #!/usr/bin/env bash
-# Pictures of lumora listening to a sound file: plays the file into a private sound server,
-# runs the real lumora in a private X server, and writes one frame as a PNG and a few seconds
-# as an animated GIF.
-# Usage: scripts/picture.sh AUDIO_FILE [OUT_DIR [SECONDS]]   (any file sox can read)
+# Pictures of lumora listening to a sound file, drawn by lumora-render at full detail: one frame
+# as a PNG and a few seconds as an animated GIF, 400 pixels wide.
+# Usage: scripts/picture.sh AUDIO_FILE [OUT_DIR [SECONDS [AT]]]
+#   SECONDS: how long the GIF is (default 6), from the start; AT: the PNG's time (default:
+#   halfway through)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-input=${1:?usage: scripts/picture.sh AUDIO_FILE [OUT_DIR [SECONDS]]}
+usage="usage: scripts/picture.sh AUDIO_FILE [OUT_DIR [SECONDS [AT]]]"
+input=${1:?$usage}
 out=${2:-lumora-pictures}
-gif_seconds=${3:-6}
-lumora=${LUMORA:-$top/build/lumora}
-export XPROBE=${XPROBE:-$top/build/xprobe}
-[ -r "$input" ] || {
-    echo "cannot read $input" >&2
-    exit 1
-}
-[ -x "$lumora" ] && [ -x "$XPROBE" ] || {
+seconds=${3:-6}
+at=${4:+--at $4}
+render=${LUMORA_RENDER:-$top/build/lumora-render}
+[ -x "$render" ] || {
     echo "build lumora first (./run.sh or ./test.sh)" >&2
     exit 1
 }
-. "$top/scripts/harness.sh" "$lumora"
-h_need sox sox
-h_need convert imagemagick
+command -v ffmpeg >/dev/null 2>&1 || {
+    echo "the animated picture needs ffmpeg (Debian package ffmpeg)" >&2
+    exit 1
+}
 mkdir -p "$out"
-
-sox -q "$input" -r 44100 -c 1 -b 16 -e signed -t raw "$H_DIR/sound.raw" remix - 2>/dev/null ||
-    sox -q "$input" -r 44100 -c 1 -b 16 -e signed -t raw "$H_DIR/sound.raw"
-length=$(($(stat -c %s "$H_DIR/sound.raw") / 88200))
-[ "$length" -ge 2 ] || h_fail "$input is shorter than two seconds"
-[ "$gif_seconds" -lt "$length" ] || gif_seconds=$((length - 1))
-
-h_start_x 1280x720
-h_start_pulse
-h_start_lumora
-h_find_window
-sleep 1 # the capture stream starts delivering about a second after it opens
-h_spawn play pacat --playback --raw --rate=44100 --channels=1 --format=s16le \
-    --latency-msec=50 "$H_DIR/sound.raw"
-sleep 0.7
-
-# about ten frames a second for the GIF; each grab takes some of that time itself
-frames=$((gif_seconds * 10))
-for n in $(seq -w 1 "$frames"); do
-    h_shot "$H_DIR/frame$n.ppm"
-    sleep 0.06
-done
-h_key Escape
-h_wait_exit 5 || true
-
-# the PNG is the frame with the most of the picture lit
-best=$(for f in "$H_DIR"/frame*.ppm; do
-    printf '%s %s\n' "$("$XPROBE" waves "$f" | sed 's/^lit=\([0-9.]*\).*/\1/')" "$f"
-done | sort -rn | head -n 1 | cut -d' ' -f2)
-convert "$best" "$out/lumora.png"
-convert -delay 10 -loop 0 "$H_DIR"/frame*.ppm -resize 400x200 -fuzz 3% -layers Optimize \
-    "$out/lumora.gif"
-echo "wrote $out/lumora.png and $out/lumora.gif ($frames frames of $input)"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+# shellcheck disable=SC2086
+"$render" "$input" "$out/lumora.png" --size 1280x720 --detail 1280 $at
+"$render" "$input" "$tmp/clip.mkv" --size 400x200 --detail 400 --fps 10 --to "$seconds"
+# one palette made for the whole clip keeps the colours of every frame
+ffmpeg -v error -y -i "$tmp/clip.mkv" \
+    -filter_complex "split[a][b];[a]palettegen=stats_mode=full[p];[b][p]paletteuse=dither=none" \
+    -loop 0 "$out/lumora.gif"
+echo "wrote $out/lumora.png and $out/lumora.gif (${seconds} s of $input)"
