@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets up what lumora needs, builds it, and starts the visualiser on the default audio input.
 # Where there is no display or no capture device, it shows what lumora does instead: lumora-render
 # draws the picture of a demo sound into a video and a picture, off screen.

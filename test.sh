@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets up what the tests need, builds everything, and runs every test; non-zero on any failure.
 set -eu
 cd "$(dirname "$0")"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Writes lumora's demo sound, made here with sox: a tone, a sweep and a chord, ten seconds.
 # Usage: scripts/demo-sound.sh FILE.wav
 set -eu

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Headless harness, sourced by the end-to-end tests and the picture scripts: private X and sound
 # servers, the real lumora binary, keys, window title and geometry, screenshots. Everything it
 # starts is recorded by process id and stopped when the script exits, whether it passed or not.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Pictures of lumora listening to a sound file, drawn by lumora-render at full detail: one frame
 # as a PNG and a few seconds as an animated GIF, 400 pixels wide.
 # Usage: scripts/picture.sh AUDIO_FILE [OUT_DIR [SECONDS [AT]]]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian/Ubuntu packages lumora needs, only those that are missing, then builds.
 # Usage: scripts/setup.sh run|test     (run: what the program needs; test: also what the tests need)
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the capture module and the display: the fatal error report and the hue wheel.
 // Both are plain functions with no state; `error` may be called from the main thread only.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The arithmetic of one displayed frame, free of any window or GL call: the global hue, the
 // running volume, each wave's colour, opacity, amplitude and vertices, and the detail control
 // that keeps the frame rate near 20 per second. The display callback feeds it the spectrum and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Spectrum analysis: the magnitude, phase and peak of the 1103 non-redundant bins of one
 // 2205-sample block (bin k is k * 20 Hz). Main thread only.
 #pragma once

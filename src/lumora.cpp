@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // lumora: entry point, window, keys and the display callback.
 // Everything here runs on the main thread, inside or around the toolkit's main loop.
 #include "frame.h"

@@ -117,7 +117,6 @@ int main(int argc, char **argv) {
     if (!decode_open(o.input.c_str(), line) || !encode_prepare(o, line) ||
         !offscreen_open(o.width, o.height, line))
         return fail(line);
-    std::fprintf(stderr, "lumora-render: drawing with %s\n", offscreen_description().c_str());
 
     const bool video = o.kind != render_kind::png;
     const double length = decode_length();
@@ -136,7 +135,7 @@ int main(int argc, char **argv) {
     progress shown;
     shown.fps = o.fps;
     long long n = 0, owed = 0; // owed: frames written that show the picture not yet read back
-    bool ended = false, reached = false;
+    bool ended = false, reached = false, said_renderer = false;
     // hands the frames owed the picture just read back: the first as a picture, the rest repeat it
     auto pay = [&](const unsigned char *pixels) {
         bool ok = owed == 0 || encode_picture(pixels);
@@ -171,6 +170,11 @@ int main(int argc, char **argv) {
         if (picture_rests(pic, p)) {
             owed += written; // the picture stays as it is
         } else {
+            if (!said_renderer) // said once there is something to draw: a failure before is one
+                                // line
+                std::fprintf(stderr, "lumora-render: drawing with %s\n",
+                             offscreen_description().c_str());
+            said_renderer = true;
             const steady::time_point start = steady::now();
             const unsigned char *before = nullptr; // the picture drawn before this one
             show_block(pic, block, p, o.width, o.height, [&] { before = offscreen_read(); });

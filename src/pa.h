@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Capture: the default audio input as a stream of 2205-sample blocks (50 ms at 44100 Hz) and the
 // peak of each. pa_init, pa_close and the accessors run on the main thread; the stream callback
 // runs on the audio library's own thread and hands each completed block over without a lock.

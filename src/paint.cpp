@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #define GL_GLEXT_PROTOTYPES // glMultiDrawArrays, OpenGL 1.4
 #include "paint.h"
 

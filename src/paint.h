@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The GL side of a frame: draws what paint_frame describes with OpenGL 1.x fixed function. The
 // fade quad goes in immediate mode; the waves go from client-side vertex arrays in static
 // storage, as many waves to a glMultiDrawArrays call as the storage holds. Nothing is allocated.

@@ -49,7 +49,8 @@ bool render_parse_time(const char *text, double &seconds) {
         fields[count++] = v;
         if (*end == '\0')
             break;
-        if (*end != ':' || std::strchr(s, '.') < end)
+        const char *dot = std::strchr(s, '.');
+        if (*end != ':' || (dot && dot < end))
             return false; // a fraction before a ':' or a stray character
         s = end + 1;
     }

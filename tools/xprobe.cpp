@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small X11 probe for the end-to-end tests and the picture scripts: asks a window to close the
 // way a window manager does, grabs a window's pixels into a PPM file, and measures such a file.
 //   xprobe close WINDOW        send WM_DELETE_WINDOW

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of the capture callback per 2205-sample block (its period is 50 ms).
 #include "../unit/fake_portaudio.h"
 #include "pa.h"

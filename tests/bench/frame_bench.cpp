@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One frame's own CPU work with a loud spectrum: the analysis and the arithmetic of all 1100
 // waves, with the GL calls left out.
 //   frame_arithmetic      600 x 300 at 100 steps; the counter "allocs" reports C++ allocations

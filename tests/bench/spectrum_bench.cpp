@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of analysing one block: the transform and the 1103 magnitudes and phases.
 #include "ft.h"
 

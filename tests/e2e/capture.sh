@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The sound path for real: a tone played into a private sound server reaches the capture module
 # through the default input device; with no capture device lumora says so once and ends.
 . "$(dirname "$0")/../../scripts/harness.sh"

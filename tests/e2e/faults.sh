@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What desktops and sound do to a program: odd window sizes, unmapping, a detail driven to its
 # lowest, a glitch in a float stream, silence, the window manager's close request, and the sound
 # server dying, coming back and freezing under it. lumora keeps drawing, never hangs, costs next

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A clean run (start, sound, Esc) under valgrind leaves nothing of the program's own behind:
 # no block at all from the analysis module (its buffers, plan and planner tables are all
 # released), and no lost block from any of the program's sources. GL and audio plug-ins keep

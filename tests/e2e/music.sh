@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Writes music-like sound, made with sox, for the tests and the figures: plucked chords with their
 # bass, a sawtooth lead of four notes to a bar and hi-hats, two seconds a bar, normalised to -1 dB.
 # Unlike a tone it lights every wave, and unlike noise it changes from bar to bar.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads the default input through the capture module for a while and reports what it saw:
 //   pa_probe SECONDS  ->  "blocks=N peak=P"  (distinct blocks taken, largest block peak)
 #include "pa.h"

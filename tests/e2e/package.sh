@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package: built by CPack, it declares the runtime libraries, carries the binary,
 # desktop entry, icon, man page and AppStream entry, passes Debian's checks, installs with
 # dpkg -i and the installed lumora runs.
@@ -17,7 +18,7 @@ echo "built $(basename "$deb")"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libportaudio2 libfftw3-double3 libglut libgl1; do
+for lib in libportaudio2 libfftw3-double3 libglut libgl1 libavcodec libegl1; do
     case "$depends" in *"$lib"*) ;; *)
         echo "FAIL: the package does not depend on $lib" >&2
         exit 1
@@ -25,7 +26,8 @@ for lib in libportaudio2 libfftw3-double3 libglut libgl1; do
     esac
 done
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/lumora ./usr/share/applications/lumora.desktop \
+for f in ./usr/bin/lumora ./usr/bin/lumora-render ./usr/share/man/man1/lumora-render.1.gz \
+    ./usr/share/applications/lumora.desktop \
     ./usr/share/icons/hicolor/scalable/apps/lumora.svg ./usr/share/man/man1/lumora.1.gz \
     ./usr/share/metainfo/invalid.lumora.lumora.metainfo.xml ./usr/share/doc/lumora/copyright; do
     grep -q " $f\$" <<<"$contents" || {
@@ -33,7 +35,7 @@ for f in ./usr/bin/lumora ./usr/share/applications/lumora.desktop \
         exit 1
     }
 done
-echo "ok: the package declares its libraries and carries the binary, desktop entry, icon and man page"
+echo "ok: the package declares its libraries and carries both programs, desktop entry, icon and man pages"
 
 # What Debian's tools and software centres check, each where it is installed: the package
 # (lintian, errors and warnings), the AppStream entry, the desktop entry and the man page.
@@ -56,7 +58,8 @@ check lintian lintian --fail-on error,warning "$deb"
 check appstreamcli appstreamcli validate --no-net \
     "$scratch/files/usr/share/metainfo/invalid.lumora.lumora.metainfo.xml"
 check desktop-file-validate desktop-file-validate "$scratch/files/usr/share/applications/lumora.desktop"
-check mandoc mandoc -Tlint "$scratch/files/usr/share/man/man1/lumora.1.gz"
+check mandoc mandoc -Tlint "$scratch/files/usr/share/man/man1/lumora.1.gz" \
+    "$scratch/files/usr/share/man/man1/lumora-render.1.gz"
 
 if [ "$(id -u)" = 0 ]; then
     was_installed=$(dpkg-query -W -f='${Status}' lumora 2>/dev/null | grep -c 'ok installed' || true)
@@ -66,12 +69,14 @@ if [ "$(id -u)" = 0 ]; then
         exit 1
     }
     binary=/usr/bin/lumora
+    render=/usr/bin/lumora-render
     [ "$was_installed" = 1 ] || undo="dpkg -r lumora"
     man -w lumora >/dev/null 2>&1 || [ -f /usr/share/man/man1/lumora.1.gz ] ||
         echo "note: the man page is not where man looks"
 else
     dpkg-deb -x "$deb" "$scratch/root"
     binary=$scratch/root/usr/bin/lumora
+    render=$scratch/root/usr/bin/lumora-render
     echo "note: not root, so the package was unpacked rather than installed"
 fi
 
@@ -87,3 +92,10 @@ h_key Escape
 h_wait_exit 3 || h_fail "the installed lumora did not end on Esc"
 [ "$LUMORA_STATUS" = 0 ] || h_fail "the installed lumora exited $LUMORA_STATUS"
 h_ok "the installed $binary runs and ends with status 0"
+
+# the installed lumora-render draws a picture with no display at all
+sox -q -n -r 44100 "$H_DIR/tone.wav" synth 1 sine 1000 vol 0.5
+env -u DISPLAY "$render" "$H_DIR/tone.wav" "$H_DIR/tone.png" --size 320x180 2>"$H_DIR/render.err" ||
+    h_fail "the installed lumora-render failed: $(cat "$H_DIR/render.err")"
+[ -s "$H_DIR/tone.png" ] || h_fail "the installed lumora-render wrote no picture"
+h_ok "the installed $render draws a picture without a display"

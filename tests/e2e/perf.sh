@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Frame rate of the real program under a loud steady tone (or any sound sox synthesises, or a
 # sound file), read from the window title twice a second, the level of detail it settles on, read
 # from the running process, its share of a processor core over the sampling (all its threads),

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The picture for real: steady tones draw a wave with as many half-periods across the window as
 # the tone's bin number, the title shows the frame rate, and silence fades the window to black.
 . "$(dirname "$0")/../../scripts/harness.sh"

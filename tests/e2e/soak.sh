@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Two minutes of varied sound (speech, tones, a sweep, silence, sudden loud bursts, clipping):
 # lumora stays up, its resident memory after the first ten seconds does not grow by more than
 # 1 MiB, and Esc still ends it with status 0. SOAK_SECONDS shortens the run by hand.

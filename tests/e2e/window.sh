@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The window: title and size at start, full screen on F11 and back, keys that do nothing, and
 # Esc ending the program cleanly in either window state.
 . "$(dirname "$0")/../../scripts/harness.sh"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Draws fixed frames two ways in one X window: through the program's order of a frame and its
 // painter (vertex arrays, flat waves skipped, the heights four at a time where the processor can)
 // and through a reference written here as the picture was first drawn, one glVertex2f per vertex

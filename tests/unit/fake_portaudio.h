@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in for the audio library in unit tests: records how the stream was opened, lets a test
 // make any call fail, and delivers chosen buffers to the registered callback. The capture
 // module's keeper thread calls it too, so what both threads touch is atomic.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "frame.h"
 #include "ft.h"
 
@@ -363,6 +364,29 @@ TEST_F(Frame, VolumeFollowsTheSound) {
     frame(r);
     EXPECT_EQ(volume, peak) << "a loud block raises the volume before drawing";
     EXPECT_GT(peak, 1.99);
+}
+
+// A frame that is not drawn (long before the first one a render writes) must leave the picture's
+// state exactly as a drawn one does, or everything after it would be drawn differently. Caught
+// first: a step that released the volume in silence too, past the gate.
+TEST_F(Frame, AStepWithoutDrawingKeepsTheSameState) {
+    picture drawn, stepped;
+    for (int k = 0; k < 300; ++k) {
+        const double level = k % 50 < 20 ? 0.02 + 0.01 * (k % 7) : k % 50 < 35 ? 0.0 : 0.9;
+        tone(3 + k % 40, level);
+        if (!picture_rests(drawn, peak)) {
+            recorder r;
+            paint_frame(r, ft_get_spectrum(), ft_get_max(), peak, 600, 300, drawn.n_steps,
+                        drawn.hue, drawn.global_volume);
+            picture_after(drawn, peak);
+        }
+        if (!picture_rests(stepped, peak))
+            picture_step(stepped, peak);
+        ASSERT_EQ(drawn.hue, stepped.hue) << "frame " << k;
+        ASSERT_EQ(drawn.global_volume, stepped.global_volume) << "frame " << k;
+        ASSERT_EQ(drawn.silent_frames, stepped.silent_frames) << "frame " << k;
+    }
+    EXPECT_EQ(drawn.silent_frames, 0);
 }
 
 TEST_F(Frame, NoHeightOrWidthDrawsOnlyTheFade) {

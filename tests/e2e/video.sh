@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# lumora-render as a user runs it, with no display and no sound server: the window's picture,
+# byte for byte; a beat in the frame where it is heard; the four outputs as players and sites
+# expect them; each bad input with its one line, its status and nothing left behind; Ctrl-C and
+# SIGTERM; and memory that stays flat through a long input.
+. "$(dirname "$0")/../../scripts/harness.sh"
+RENDER=$LUMORA
+h_need sox sox
+h_need ffprobe ffmpeg
+h_need convert imagemagick
+cd "$H_DIR"
+mkdir work
+# render ARGS...: lumora-render, with its standard error in render.err and its status in status
+render() {
+    status=0
+    "$RENDER" "$@" 2>render.err || status=$?
+}
+
+# The same picture: a window under Xvfb and lumora-render draw the same frames from the same
+# blocks, at the same size and detail, to the byte: a tone, noise, and music with a silence in
+# which the picture rests (frame 20) before it comes back.
+h_start_x 1280x720
+sox -q -n -r 44100 -c 1 -b 16 tone.wav synth 0.6 sine 1000 vol 0.5
+sox -q -n -r 44100 -c 1 -b 16 noise.wav synth 0.6 whitenoise vol 0.5
+bash "$(dirname "$0")/music.sh" bar.wav 2
+sox -q bar.wav m1.wav trim 0.2 0.4
+sox -q -n -r 44100 -c 1 -b 16 gap.wav trim 0 0.6
+sox -q m1.wav gap.wav m1.wav music.wav
+for s in tone:3:9:17 noise:3:9:17 music:5:20:30:41; do
+    name=${s%%:*}
+    frames=${s#*:}
+    sox -q "$name.wav" -t raw "$name.raw"
+    # shellcheck disable=SC2086
+    "$PAINT_FRAMES" window "$name.raw" 480 270 96 30 . ${frames//:/ } ||
+        h_fail "the window could not draw $name"
+    for n in ${frames//:/ }; do
+        render "$name.wav" "$name$n.png" --size 480x270 --detail 96 --at "$(awk -v n="$n" 'BEGIN { printf "%.6f", n / 30 }')"
+        [ "$status" = 0 ] || h_fail "$name frame $n: status $status: $(cat render.err)"
+        convert "$name$n.png" "$name$n.ppm"
+        cmp -s "$name$n.ppm" "frame$n.ppm" ||
+            h_fail "$name frame $n: $(cmp -l "$name$n.ppm" "frame$n.ppm" | wc -l) bytes differ from the window's"
+    done
+done
+h_ok "tone, noise and music: lumora-render's frames are the window's, byte for byte"
+
+# A beat is seen when it is heard: a click at 1.5 s lights frame 45 at 30 frames a second (one
+# frame either way allowed), and frame 15 of a video that starts at 1 s.
+sox -q -n -r 44100 -c 1 -b 16 click.wav synth 0.004 sine 2000 pad 1.5 1.496
+first_lit() { # the first frame of a video whose brightest pixel is bright
+    ffmpeg -v error -i "$1" -vf "signalstats,metadata=print:key=lavfi.signalstats.YMAX:file=-" \
+        -f null - | awk -F'[:= ]+' '/^frame/ { n = $2 } /YMAX/ && $2 > 60 { print n; exit }'
+}
+for case in ":45" "--from 1:15"; do
+    # shellcheck disable=SC2086
+    render click.wav click.mp4 --size 320x180 ${case%:*}
+    [ "$status" = 0 ] || h_fail "the click: status $status: $(cat render.err)"
+    lit=$(first_lit click.mp4)
+    want=${case#*:}
+    [ -n "$lit" ] && [ "$lit" -ge $((want - 1)) ] && [ "$lit" -le $((want + 1)) ] ||
+        h_fail "a click at 1.5 s first lights frame '${lit:-none}' ${case%:*}, not $want"
+done
+h_ok "a click at 1.5 s is in frame 45 (and 15 from 1 s on), as it is heard"
+
+# The outputs, from a stereo sound at 48 kHz whose channels differ: each carries its pictures and
+# the input's own two channels, and says nothing but what drew it and what it wrote.
+sox -q -M bar.wav tone.wav -r 48000 stereo.flac remix 1 2 trim 0 2
+probe() {
+    ffprobe -v error -show_entries stream=codec_name,pix_fmt,width,height,channels,sample_rate \
+        -of csv=p=0 "$1" | tr '\n' ' '
+}
+for out in mp4:"h264,320,180,yuv420p aac,48000,2" webm:"vp9,320,180,yuv420p opus,48000,2" \
+    mkv:"h264,320,180,yuv420p flac,48000,2"; do
+    ext=${out%%:*}
+    render stereo.flac "work/out.$ext" --size 320x180
+    [ "$status" = 0 ] || h_fail ".$ext: status $status: $(cat render.err)"
+    got=$(probe "work/out.$ext")
+    case " $got" in *" ${out#*:}"*) ;; *) h_fail ".$ext carries '$got'" ;; esac
+    length=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "work/out.$ext")
+    awk -v l="$length" 'BEGIN { exit !(l > 1.95 && l < 2.1) }' || h_fail ".$ext lasts $length s"
+    [ "$(wc -l <render.err)" = 2 ] && grep -q '^lumora-render: drawing with ' render.err &&
+        grep -q "^lumora-render: wrote work/out.$ext: 60 frames" render.err ||
+        h_fail ".$ext: off a terminal, expected the renderer's line and one summary: $(cat render.err)"
+done
+# the index before the data, so that a browser plays it while it downloads
+moov=$(grep -boa moov work/out.mp4 | head -n 1 | cut -d: -f1)
+mdat=$(grep -boa mdat work/out.mp4 | head -n 1 | cut -d: -f1)
+[ "$moov" -lt "$mdat" ] || h_fail "the .mp4's index (at $moov) comes after its data (at $mdat)"
+render stereo.flac work/out.png --size 321x181
+[ "$status" = 0 ] && [ "$(probe work/out.png)" = "png,321,181,rgb24 " ] ||
+    h_fail "the .png: status $status, '$(probe work/out.png)'"
+h_ok ".mp4 (index first), .webm, .mkv with the input's two channels, and an odd-sized .png"
+
+# Bad input: one line, the status, and the folder as it was (an OUTPUT already there untouched).
+echo "just text" >notes.txt
+ffmpeg -v error -f lavfi -i testsrc=d=1:s=160x120 silent.mp4
+sox -q -n -r 44100 -c 1 empty.wav trim 0 0
+mkdir afolder
+echo "keep me" >work/kept.mp4
+before=$(ls -A work; md5sum work/kept.mp4)
+for case in \
+    "1 missing.wav work/kept.mp4" \
+    "1 afolder work/kept.mp4" \
+    "1 notes.txt work/kept.mp4" \
+    "1 silent.mp4 work/kept.mp4" \
+    "1 empty.wav work/kept.mp4" \
+    "1 tone.wav nowhere/out.mp4" \
+    "1 tone.wav /proc/out.mp4" \
+    "2 tone.wav work/kept.avi" \
+    "2 silent.mp4 silent.mp4" \
+    "1 tone.wav work/kept.mp4 --from 5" \
+    "2 tone.wav work/kept.mp4 --size 0x720" \
+    "1 tone.wav work/kept.mp4 --size 16386x720" \
+    "2 tone.wav work/kept.mp4 --size 641x360" \
+    "2 tone.wav work/kept.mp4 --fps 0" \
+    "2 tone.wav work/kept.mp4 --from 2 --to 1"; do
+    read -ra args <<<"$case"
+    render "${args[@]:1}"
+    [ "$status" = "${args[0]}" ] || h_fail "'${case#* }': status $status, expected ${args[0]}"
+    [ "$(wc -l <render.err)" = 1 ] && grep -q '^lumora-render: ' render.err ||
+        h_fail "'${case#* }': expected one line, got: $(cat render.err)"
+done
+cp silent.mp4 same.mp4
+ln -s same.mp4 link.mp4
+render same.mp4 link.mp4
+[ "$status" = 1 ] && cmp -s silent.mp4 same.mp4 || h_fail "OUTPUT naming INPUT: status $status"
+__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent.json render tone.wav work/kept.mp4
+[ "$status" = 1 ] && grep -q 'no usable OpenGL' render.err || h_fail "no OpenGL: $(cat render.err)"
+[ "$(ls -A work; md5sum work/kept.mp4)" = "$before" ] ||
+    h_fail "a failed render left the folder changed: $(ls -A work)"
+# a damaged stretch of an mp3: one warning, and the video is written
+ffmpeg -v error -i bar.wav -c:a libmp3lame -b:a 128k song.mp3
+size=$(stat -c %s song.mp3)
+yes "lumora " | tr -d '\n' | head -c 1500 | dd of=song.mp3 bs=1 seek=$((size / 2)) conv=notrunc 2>/dev/null
+render song.mp3 song.mp4 --size 160x90
+[ "$status" = 0 ] && [ "$(grep -c "damaged sound at" render.err)" = 1 ] && [ -s song.mp4 ] ||
+    h_fail "a damaged mp3: status $status: $(cat render.err)"
+h_ok "each bad input: one line and its status, nothing left behind; a damaged mp3: one warning"
+
+# Ctrl-C and SIGTERM during a long render: gone within a second, nothing left, OUTPUT untouched.
+bash "$(dirname "$0")/music.sh" long.wav 30
+for sig in INT TERM; do
+    "$RENDER" long.wav work/kept.mp4 --detail 1280 2>render.err &
+    pid=$!
+    h_until 30 grep -q 'drawing with' render.err || h_fail "the long render did not start drawing"
+    sent=$(date +%s%N)
+    kill -"$sig" "$pid"
+    status=0
+    wait "$pid" || status=$?
+    took=$((($(date +%s%N) - sent) / 1000000))
+    want=$((128 + $(kill -l "$sig")))
+    [ "$status" = "$want" ] && [ "$took" -lt 1000 ] ||
+        h_fail "SIG$sig: status $status after $took ms, expected $want within a second"
+    [ "$(ls -A work; md5sum work/kept.mp4)" = "$before" ] || h_fail "SIG$sig left: $(ls -A work)"
+done
+h_ok "Ctrl-C and SIGTERM end a render within a second, leaving nothing"
+
+# Memory stays flat: 10 minutes of sound (at 8 kHz, 9.6 MB) drawn small. Its mono mix alone
+# would take 211 MB if it were decoded whole before drawing.
+sox -q -n -r 8000 -c 1 -b 16 ten.wav synth 600 sine 100:3000 vol 0.5
+"$RENDER" ten.wav work/ten.mp4 --size 64x36 --fps 2 --detail 16 2>render.err &
+pid=$!
+peak=0
+while kill -0 "$pid" 2>/dev/null; do
+    rss=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
+    peak=$((rss > peak ? rss : peak))
+    sleep 0.2
+done
+wait "$pid" || h_fail "ten minutes: $(cat render.err)"
+[ "$peak" -lt 200000 ] || h_fail "ten minutes of sound took $peak kB at most, 200 MB allowed"
+h_ok "ten minutes of sound: at most $((peak / 1024)) MB resident"

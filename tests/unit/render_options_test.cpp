@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "render_options.h"
+
+#include <gtest/gtest.h>
+#include <initializer_list>
+#include <vector>
+
+namespace {
+
+render_parse parse(std::initializer_list<const char *> args, render_options &o, std::string &why) {
+    std::vector<const char *> argv = {"lumora-render"};
+    argv.insert(argv.end(), args);
+    return render_parse_args(static_cast<int>(argv.size()), argv.data(), o, why);
+}
+
+// Caught first: every M:SS time was refused, the check for a fraction before a ':' taking a
+// missing '.' for one.
+TEST(RenderOptions, Times) {
+    double t = -1;
+    EXPECT_TRUE(render_parse_time("90", t) && t == 90);
+    EXPECT_TRUE(render_parse_time("12.5", t) && t == 12.5);
+    EXPECT_TRUE(render_parse_time("1:30", t) && t == 90);
+    EXPECT_TRUE(render_parse_time("1:02:03.5", t) && t == 3723.5);
+    for (const char *bad : {"", "-3", "abc", "1:75", "1.5:30", "1:2:3:4", "2x", "1:", "inf", "nan"})
+        EXPECT_FALSE(render_parse_time(bad, t)) << "'" << bad << "'";
+    EXPECT_EQ(render_format_time(3723.4), "1:02:03");
+    EXPECT_EQ(render_format_time(59.6), "1:00");
+}
+
+// A .png takes any size and --at; a video takes even sizes, --from before --to, and no --at.
+TEST(RenderOptions, WhatAVideoAndAPictureTake) {
+    render_options o;
+    std::string why;
+    ASSERT_EQ(parse({"in.ogg", "out.MP4", "--size=640x360", "--fps", "25"}, o, why),
+              render_parse::run)
+        << why;
+    EXPECT_EQ(o.kind, render_kind::mp4);
+    EXPECT_EQ(o.width, 640);
+    EXPECT_EQ(o.fps, 25);
+    EXPECT_EQ(o.detail, render_default_detail);
+    EXPECT_EQ(parse({"in.ogg", "out.png", "--size", "641x361", "--at", "1:00"}, o, why),
+              render_parse::run)
+        << why;
+    EXPECT_EQ(o.at, 60);
+    for (auto args : std::vector<std::vector<const char *>>{
+             {"in.ogg", "out.mp4", "--size", "641x360"}, // yuv420p: even sizes only
+             {"in.ogg", "out.webm", "--size", "0x720"},
+             {"in.ogg", "out.mp4", "--fps", "0"},
+             {"in.ogg", "out.mp4", "--detail", "0"},
+             {"in.ogg", "out.mp4", "--from", "2:00", "--to", "1:00"},
+             {"in.ogg", "out.mp4", "--from", "5", "--to", "5"},
+             {"in.ogg", "out.mp4", "--at", "5"},
+             {"in.ogg", "out.png", "--from", "5"},
+             {"in.ogg", "out.avi"},
+             {"song.mp4", "song.mp4"},
+             {"in.ogg"},
+             {"in.ogg", "out.mp4", "extra"},
+             {"in.ogg", "out.mp4", "--size"},
+             {"in.ogg", "out.mp4", "--colour", "red"}}) {
+        render_options fresh;
+        std::vector<const char *> argv = {"lumora-render"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_EQ(render_parse_args(static_cast<int>(argv.size()), argv.data(), fresh, why),
+                  render_parse::error)
+            << args.back();
+        EXPECT_FALSE(why.empty());
+    }
+    render_options fresh;
+    EXPECT_EQ(parse({"--help"}, fresh, why), render_parse::help);
+    EXPECT_EQ(parse({"--", "-odd-name.wav", "out.mp4"}, fresh, why), render_parse::run) << why;
+    EXPECT_EQ(fresh.input, "-odd-name.wav");
+}
+
+} // namespace
