@@ -2,8 +2,10 @@
 // Capture: the default audio input as a stream of 2205-sample blocks (50 ms at 44100 Hz) and the
 // peak of each. pa_init, pa_close and the accessors run on the main thread; the stream callback
 // runs on the audio library's own thread and hands each completed block over without a lock.
-// After start-up a keeper thread owns the stream: it reopens the default input when blocks stop
-// coming (the sound server died or went away) and closes it when pa_close asks.
+// A keeper thread owns the stream and makes every library call: it reopens the default input
+// when blocks stop coming (the sound server died, went away or suspended its source) and closes
+// it when pa_close asks. Only the main thread's lines reach standard error: the libraries' own,
+// from whatever thread, are dropped.
 #pragma once
 
 #include <cmath>
@@ -20,6 +22,8 @@ constexpr double pa_glitch_limit = 16.0;
 inline double pa_clean(double v) { return std::fabs(v) <= pa_glitch_limit ? v : 0.0; }
 
 // Opens and starts the default input stream. Any failure of the audio library ends the process.
+// So does a library call that does not return while it does no work (a frozen sound server): after
+// about 3 s, as if it had failed with paTimedOut. A slow start that works is waited for.
 void pa_init();
 
 // Aborts and closes the stream and shuts the audio library down. A failing step ends the process

@@ -41,7 +41,7 @@ rec == "" { next }
     if (caller) next
     if ($0 ~ /: (malloc|calloc|realloc|memalign|posix_memalign|aligned_alloc|operator new|fftw_malloc)/) next
     caller = 1
-    if ($0 ~ /\((lumora|pa|ft|common)\.cpp:[0-9]+\)/) own = "own"
+    if ($0 ~ /\((lumora|pa|pa_keeper|pa_quiet|ft|frame|frame_heights|paint|common)\.cpp:[0-9]+\)/) own = "own"
 }
 END { flush() }
 ' "$H_DIR/lumora.err" >"$H_DIR/records"

@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fake_portaudio.h"
 
+#include <chrono>
+#include <thread>
+
 fake_pa_state fake_pa;
 static std::atomic<PaStreamCallback *> callback;
 static std::atomic<void *> user_data;
 static int stream_token;
 
 PaError Pa_Initialize() {
+    while (fake_pa.hang_initialize) // a sound server that never answers
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ++fake_pa.initialized;
     return paNoError;
 }
@@ -21,6 +26,11 @@ PaError Pa_OpenDefaultStream(PaStream **stream, int in, int out, PaSampleFormat 
     ++fake_pa.opens;
     if (fake_pa.fail_open != paNoError)
         return fake_pa.fail_open;
+    if (!cb) { // blocking mode: read, or asked how much waits
+        ++fake_pa.blocking_opens;
+        *stream = &stream_token;
+        return paNoError;
+    }
     fake_pa.channels_in = in;
     fake_pa.channels_out = out;
     fake_pa.format = format;
@@ -48,6 +58,8 @@ PaError Pa_CloseStream(PaStream *) {
     ++fake_pa.closed;
     return paNoError;
 }
+
+signed long Pa_GetStreamReadAvailable(PaStream *) { return fake_pa.waiting; }
 
 const char *Pa_GetErrorText(PaError err) {
     switch (err) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in for the audio library in unit tests: records how the stream was opened, lets a test
-// make any call fail, and delivers chosen buffers to the registered callback. The capture
-// module's keeper thread calls it too, so what both threads touch is atomic.
+// make any call fail or start-up hang, says how many frames a blocking stream has waiting, and
+// delivers chosen buffers to the registered callback. The capture module's keeper thread calls
+// it too, so what both threads touch is atomic.
 #pragma once
 
 #include <atomic>
@@ -14,7 +15,10 @@ struct fake_pa_state {
     std::atomic<unsigned long> frames = 0;
     std::atomic<int> opens = 0, started = 0, stopped = 0, closed = 0, initialized = 0,
                      terminated = 0;
+    std::atomic<int> blocking_opens = 0; // opens without a callback
     std::atomic<PaError> fail_open = paNoError, fail_stop = paNoError;
+    std::atomic<bool> hang_initialize = false; // Pa_Initialize waits without end, doing nothing
+    std::atomic<long> waiting = 0;             // frames a blocking stream has waiting
 };
 
 extern fake_pa_state fake_pa;

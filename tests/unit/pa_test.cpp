@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -142,19 +143,27 @@ TEST_F(Capture, HandOverIsNeverTorn) {
     EXPECT_GT(frames, 1);
 }
 
-// The keeper: when blocks stop, the display sees silence within pa_stall_ms rather than the last
-// block for ever, and the default input is opened afresh, again and again while that fails, but
-// not more often than every half second; once it works, capture resumes by itself.
-TEST_F(Capture, StoppedInputTurnsToSilenceAndIsReopened) {
+// Waits up to the limit for done() to hold.
+template <class Done> bool wait_for(Done done, std::chrono::milliseconds limit) {
     using namespace std::chrono;
-    const auto wait_for = [](auto done, milliseconds limit) {
-        for (auto end = steady_clock::now() + limit; steady_clock::now() < end;)
-            if (done())
-                return true;
-            else
-                std::this_thread::sleep_for(milliseconds(10));
-        return done();
-    };
+    for (auto end = steady_clock::now() + limit; steady_clock::now() < end;)
+        if (done())
+            return true;
+        else
+            std::this_thread::sleep_for(milliseconds(10));
+    return done();
+}
+
+int callback_opens() { return fake_pa.opens - fake_pa.blocking_opens; }
+
+// The keeper: when blocks stop, the display sees silence within pa_stall_ms rather than the last
+// block for ever. The keeper then tries to watch the default input, again and again while that
+// fails but not more often than every half second, and opens the callback stream again only
+// once frames wait, so that an input which yields nothing costs nothing meanwhile. Caught first:
+// a keeper that opened the callback stream again straight away, whose thread spins on a
+// suspended source.
+TEST_F(Capture, StoppedInputTurnsToSilenceAndIsReopenedWhenFramesWait) {
+    using namespace std::chrono;
     std::vector<float> block(pa_block_size, 0.5f);
     deliver(block);
     EXPECT_EQ(pa_get_sample()[0], 0.5);
@@ -162,6 +171,7 @@ TEST_F(Capture, StoppedInputTurnsToSilenceAndIsReopened) {
 
     // no more blocks: the device or its sound server has gone
     fake_pa.fail_open = paDeviceUnavailable;
+    fake_pa.waiting = 0;
     const int opens = fake_pa.opens;
     std::this_thread::sleep_for(milliseconds(pa_stall_ms + 50));
     EXPECT_EQ(pa_get_sample()[0], 0.0) << "a stopped input counts as silence";
@@ -174,14 +184,41 @@ TEST_F(Capture, StoppedInputTurnsToSilenceAndIsReopened) {
     EXPECT_GE(tries, 1) << "it gave up";
     EXPECT_LE(tries, 4) << "a failing input is tried again at least half a second apart";
 
-    const int started = fake_pa.started;
+    // the input is there again, but yields nothing (a suspended source): it is only watched
+    const int stream_opens = callback_opens();
     fake_pa.fail_open = paNoError;
-    ASSERT_TRUE(wait_for([&] { return fake_pa.started > started; }, seconds(3)))
-        << "capture did not resume once the input was back";
+    ASSERT_TRUE(wait_for([&] { return fake_pa.blocking_opens > 0; }, seconds(3)));
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(callback_opens(), stream_opens) << "a callback stream with nothing to deliver";
+
+    fake_pa.waiting = pa_block_size;
+    ASSERT_TRUE(wait_for([&] { return callback_opens() > stream_opens; }, milliseconds(500)))
+        << "capture did not resume once frames were waiting";
     block.assign(pa_block_size, 0.25f);
     deliver(block);
     EXPECT_EQ(pa_get_sample()[0], 0.25);
     EXPECT_EQ(pa_get_max(), 0.25);
+}
+
+// A stream whose thread burns the processor and delivers nothing is dropped at once, not only
+// when a stopped one would be (dead after a second). Caught first: the keeper without the
+// processor check, which let the spin run a full second every time.
+TEST_F(Capture, SpinningStreamIsDroppedAtOnce) {
+    using namespace std::chrono;
+    // a stream of its own, whose callback runs on this thread
+    fake_pa.waiting = pa_block_size;
+    const int opens = callback_opens();
+    ASSERT_TRUE(wait_for([&] { return callback_opens() > opens; }, seconds(5)));
+    std::vector<float> block(pa_block_size, 0.5f);
+    const int dropped = fake_pa.stopped;
+    deliver(block);
+    const auto delivered = steady_clock::now();
+    volatile unsigned long spin = 0; // the thread polls flat out, delivering nothing
+    while (fake_pa.stopped == dropped && steady_clock::now() - delivered < milliseconds(1500))
+        spin = spin + 1;
+    const auto took = duration_cast<milliseconds>(steady_clock::now() - delivered).count();
+    EXPECT_GE(took, pa_stall_ms) << "dropped while blocks were still due";
+    EXPECT_LT(took, 900) << "the spin ran until the stream counted as stopped";
 }
 
 class CaptureErrors : public ::testing::Test {
@@ -199,16 +236,51 @@ TEST_F(CaptureErrors, FailingOpenEndsTheProcessWithTheLibrarysText) {
 }
 
 TEST_F(CaptureErrors, FailingStopEndsTheProcessBeforeTheLaterSteps) {
-    fake_pa.fail_stop = paDeviceUnavailable;
     EXPECT_EXIT(
         {
+            pa_init();
+            fake_pa.fail_stop = paDeviceUnavailable;
             pa_close();
             std::fprintf(stderr, "closed %d terminated %d\n", fake_pa.closed.load(),
                          fake_pa.terminated.load());
         },
         ::testing::ExitedWithCode(paDeviceUnavailable & 0xff),
         ::testing::StrEq("PortAudio error: Device unavailable\n"));
-    fake_pa.fail_stop = paNoError;
+}
+
+// A start-up call that never returns (a frozen sound server) ends the process within seconds,
+// as Esc against a frozen server does; the alarm ends a start-up that waits for ever.
+TEST_F(CaptureErrors, StartUpThatNeverReturnsEndsTheProcess) {
+    EXPECT_EXIT(
+        {
+            alarm(6);
+            fake_pa.hang_initialize = true;
+            pa_init();
+        },
+        ::testing::ExitedWithCode(paTimedOut & 0xff),
+        ::testing::StrEq("PortAudio error: Wait timed out\n"));
+}
+
+// Only the main thread's lines reach standard error: whatever another thread writes is the
+// audio libraries' chatter. And a thread that loops printing the same complaint (as PortAudio's
+// stream thread does, with cancellation disabled, when a server dies at the wrong moment) is
+// ended, or aborting its stream would wait for it for ever; the alarm catches that. Caught first:
+// a filter that dropped only threads marked quiet, which the stream thread was not until its
+// first callback; then, in the sanitizer build's end-to-end test, the loop.
+TEST_F(CaptureErrors, OtherThreadsLinesAreDroppedAndALoopIsEnded) {
+    EXPECT_EXIT(
+        {
+            alarm(5);
+            pa_init();
+            std::thread([] { std::fprintf(stderr, "Expression 'x' failed\n"); }).join();
+            std::thread([] {
+                for (;;)
+                    std::fprintf(stderr, "Expression 'ready' failed\n");
+            }).join();
+            std::fprintf(stderr, "ours\n");
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), ::testing::StrEq("ours\n"));
 }
 
 TEST_F(CaptureErrors, CodeZeroModulo256StillFails) {
