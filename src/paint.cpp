@@ -7,12 +7,15 @@
 #include <GL/gl.h>
 #include <cstring>
 
-// Room for 2^18 vertices (6 MiB): at least four waves of the widest window X allows (32767
-// pixels, up to 2 * 32767 + 3 vertices a wave); a frame at 600 x 300 and 100 steps fits whole.
+// Room for 2^16 vertices (1.5 MiB): a wave has at most w + 2 (the centre, and a column a pixel
+// and one past the right edge), so a wave of the widest window X allows (32767 pixels) fits
+// twice; a frame at 600 x 300 and 100 steps (113 k vertices) goes in two calls. The store was
+// 6 MiB; a bigger one saves no time, and software GL keeps its own memory for the triangles
+// however they are handed over.
 struct gl_vertex {
     float x, y, r, g, b, a;
 };
-constexpr int arena_size = 1 << 18;
+constexpr int arena_size = 1 << 16;
 static gl_vertex arena[arena_size];
 static GLint first[last_bin - first_bin + 1];
 static GLsizei count_of[last_bin - first_bin + 1];
