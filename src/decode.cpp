@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "decode.h"
 
+#include "av_owners.h"
 #include "ft.h"
 #include "pa.h"
 
@@ -21,24 +22,12 @@ namespace {
 struct close_input {
     void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
 };
-struct free_codec {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct free_frame {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-struct free_packet {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-struct free_swr {
-    void operator()(SwrContext *s) const { swr_free(&s); }
-};
 
 std::unique_ptr<AVFormatContext, close_input> input;
-std::unique_ptr<AVCodecContext, free_codec> codec;
-std::unique_ptr<AVFrame, free_frame> frame;
-std::unique_ptr<AVPacket, free_packet> packet;
-std::unique_ptr<SwrContext, free_swr> to_mono;
+codec_ptr codec;
+frame_ptr frame;
+packet_ptr packet;
+swr_ptr to_mono;
 int stream_index = -1;
 std::string path_of, failure;
 int damaged;
@@ -56,12 +45,6 @@ long long mono_end;
 constexpr int chunk = 1 << 16; // mono samples converted at a time
 double converted[chunk];
 
-std::string text_of(int err) {
-    char buf[AV_ERROR_MAX_STRING_SIZE];
-    av_strerror(err, buf, sizeof buf);
-    return buf;
-}
-
 std::string at_time() {
     char buf[32];
     const long s = static_cast<long>(mono_end / 44100);
@@ -72,7 +55,7 @@ std::string at_time() {
 void note_damage(int err) {
     if (damaged++ == 0)
         std::fprintf(stderr, "lumora-render: %s: damaged sound at %s skipped (%s); going on\n",
-                     path_of.c_str(), at_time().c_str(), text_of(err).c_str());
+                     path_of.c_str(), at_time().c_str(), av_error_text(err).c_str());
 }
 
 bool fail(std::string text) {
@@ -122,7 +105,7 @@ bool add_mono(const AVFrame *f) {
         uint8_t *out = reinterpret_cast<uint8_t *>(converted);
         const int n = swr_convert(to_mono.get(), &out, chunk, in, count);
         if (n < 0)
-            return fail("cannot mix the sound to one channel: " + text_of(n));
+            return fail("cannot mix the sound to one channel: " + av_error_text(n));
         append(n);
         if (n < chunk)
             return true;
@@ -145,12 +128,12 @@ bool decode_open(const char *path, std::string &error) {
     if (err < 0) {
         error = path_of + ": " +
                 (err == AVERROR_INVALIDDATA ? "not a sound or video file FFmpeg can read"
-                                            : text_of(err));
+                                            : av_error_text(err));
         return false;
     }
     input.reset(f);
     if ((err = avformat_find_stream_info(f, nullptr)) < 0) {
-        error = path_of + ": cannot read its streams: " + text_of(err);
+        error = path_of + ": cannot read its streams: " + av_error_text(err);
         return false;
     }
     const AVCodec *decoder = nullptr;
@@ -172,7 +155,7 @@ bool decode_open(const char *path, std::string &error) {
     }
     avcodec_parameters_to_context(codec.get(), f->streams[stream_index]->codecpar);
     if ((err = avcodec_open2(codec.get(), decoder, nullptr)) < 0) {
-        error = path_of + ": cannot decode its sound: " + text_of(err);
+        error = path_of + ": cannot decode its sound: " + av_error_text(err);
         return false;
     }
     // every other stream is left unread by the demuxer
@@ -227,7 +210,7 @@ const AVFrame *decode_next() {
             continue;
         }
         if (err < 0) {
-            fail(path_of + ": reading failed at " + at_time() + ": " + text_of(err));
+            fail(path_of + ": reading failed at " + at_time() + ": " + av_error_text(err));
             return nullptr;
         }
         if (packet->stream_index == stream_index) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "encode.h"
 
+#include "av_owners.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -34,18 +36,6 @@ struct free_output {
         avformat_free_context(f);
     }
 };
-struct free_codec {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct free_frame {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-struct free_packet {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-struct free_swr {
-    void operator()(SwrContext *s) const { swr_free(&s); }
-};
 struct free_sws {
     void operator()(SwsContext *s) const { sws_freeContext(s); }
 };
@@ -64,11 +54,11 @@ std::unique_ptr<AVFormatContext, free_output> output;
 std::mutex muxing; // the container takes packets from both threads
 
 // Pictures: converted and encoded on the encoder thread.
-std::unique_ptr<AVCodecContext, free_codec> video;
+codec_ptr video;
 AVStream *video_stream;
 std::unique_ptr<SwsContext, free_sws> to_yuv;
-std::unique_ptr<AVFrame, free_frame> yuv;
-std::unique_ptr<AVPacket, free_packet> video_packet;
+frame_ptr yuv;
+packet_ptr video_packet;
 int64_t video_pts;
 
 // A short queue of pictures to the encoder thread, allocated once.
@@ -85,12 +75,12 @@ std::thread encoder;
 bool encoder_stop;
 
 // The sound track: the input's frames, converted for the encoder and cut to the video's time.
-std::unique_ptr<AVCodecContext, free_codec> sound;
+codec_ptr sound;
 AVStream *sound_stream;
-std::unique_ptr<SwrContext, free_swr> to_sound;
+swr_ptr to_sound;
 std::unique_ptr<AVAudioFifo, free_fifo> sound_fifo;
-std::unique_ptr<AVFrame, free_frame> sound_in, sound_out;
-std::unique_ptr<AVPacket, free_packet> sound_packet;
+frame_ptr sound_in, sound_out;
+packet_ptr sound_packet;
 AVChannelLayout sound_from;
 int sound_from_rate, sound_from_format = -1;
 int64_t sound_pos;              // samples converted so far, at the encoder's rate
@@ -99,12 +89,6 @@ int64_t sound_pts;              // samples sent to the encoder
 
 std::mutex failing;
 std::string failure; // the first failure, from either thread
-
-std::string text_of(int err) {
-    char buf[AV_ERROR_MAX_STRING_SIZE];
-    av_strerror(err, buf, sizeof buf);
-    return buf;
-}
 
 bool fail(const std::string &text) {
     std::lock_guard lock(failing);
@@ -139,7 +123,7 @@ bool drain(AVCodecContext *c, AVStream *st, AVPacket *pkt) {
         if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
             return true;
         if (err < 0)
-            return fail("encoding failed: " + text_of(err));
+            return fail("encoding failed: " + av_error_text(err));
         av_packet_rescale_ts(pkt, c->time_base, st->time_base);
         pkt->stream_index = st->index;
         {
@@ -147,14 +131,14 @@ bool drain(AVCodecContext *c, AVStream *st, AVPacket *pkt) {
             err = av_interleaved_write_frame(output.get(), pkt);
         }
         if (err < 0)
-            return fail("writing " + opts.output + " failed: " + text_of(err));
+            return fail("writing " + opts.output + " failed: " + av_error_text(err));
     }
 }
 
 bool send(AVCodecContext *c, AVStream *st, const AVFrame *f, AVPacket *pkt) {
     const int err = avcodec_send_frame(c, f);
     if (err < 0 && err != AVERROR_EOF)
-        return fail("encoding failed: " + text_of(err));
+        return fail("encoding failed: " + av_error_text(err));
     return drain(c, st, pkt);
 }
 
@@ -286,7 +270,7 @@ bool open_video(const AVCodec *codec) {
     if (err < 0)
         return fail(std::string("cannot open the ") + codec->name + " encoder at " +
                     std::to_string(opts.width) + "x" + std::to_string(opts.height) + ": " +
-                    text_of(err));
+                    av_error_text(err));
     video_stream = avformat_new_stream(output.get(), nullptr);
     if (!video_stream || avcodec_parameters_from_context(video_stream->codecpar, c) < 0)
         return fail("out of memory");
@@ -346,7 +330,7 @@ bool open_sound(const AVCodec *codec, const AVCodecContext *from) {
     const int err = avcodec_open2(c, codec, nullptr);
     if (err < 0)
         return fail(std::string("cannot open the ") + codec->name +
-                    " encoder for the sound: " + text_of(err));
+                    " encoder for the sound: " + av_error_text(err));
     sound_stream = avformat_new_stream(output.get(), nullptr);
     if (!sound_stream || avcodec_parameters_from_context(sound_stream->codecpar, c) < 0)
         return fail("out of memory");
@@ -499,7 +483,7 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
     AVFormatContext *f = nullptr;
     int err = avformat_alloc_output_context2(&f, nullptr, container, temp_path);
     if (err < 0) {
-        error = std::string("FFmpeg cannot write ") + container + ": " + text_of(err);
+        error = std::string("FFmpeg cannot write ") + container + ": " + av_error_text(err);
         return false;
     }
     output.reset(f);
@@ -526,7 +510,7 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
     sound_end = std::isfinite(o.to) ? static_cast<int64_t>(std::llround(o.to * sound->sample_rate))
                                     : INT64_MAX;
     if ((err = avio_open(&output->pb, temp_path, AVIO_FLAG_WRITE)) < 0) {
-        error = o.output + ": cannot write: " + text_of(err);
+        error = o.output + ": cannot write: " + av_error_text(err);
         return false;
     }
     AVDictionary *options = nullptr;
@@ -535,7 +519,7 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
     err = avformat_write_header(output.get(), &options);
     av_dict_free(&options);
     if (err < 0) {
-        error = "cannot start " + o.output + ": " + text_of(err);
+        error = "cannot start " + o.output + ": " + av_error_text(err);
         return false;
     }
     encoder_stop = false;
@@ -562,7 +546,7 @@ bool encode_sound(const AVFrame *f) {
     const int n = swr_convert(to_sound.get(), in->data, room,
                               const_cast<const uint8_t **>(f->extended_data), f->nb_samples);
     if (n < 0)
-        return fail("cannot convert the sound: " + text_of(n));
+        return fail("cannot convert the sound: " + av_error_text(n));
     const int64_t at = sound_pos;
     sound_pos += n;
     return keep_sound(in->extended_data, at, n);
@@ -570,9 +554,9 @@ bool encode_sound(const AVFrame *f) {
 
 bool encode_png(const unsigned char *bgra, std::string &error) {
     const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
-    std::unique_ptr<AVCodecContext, free_codec> c(codec ? avcodec_alloc_context3(codec) : nullptr);
-    std::unique_ptr<AVFrame, free_frame> rgb(av_frame_alloc());
-    std::unique_ptr<AVPacket, free_packet> pkt(av_packet_alloc());
+    codec_ptr c(codec ? avcodec_alloc_context3(codec) : nullptr);
+    frame_ptr rgb(av_frame_alloc());
+    packet_ptr pkt(av_packet_alloc());
     if (!c || !rgb || !pkt) {
         error = codec ? "out of memory" : "FFmpeg here has no PNG encoder";
         return false;
@@ -587,7 +571,7 @@ bool encode_png(const unsigned char *bgra, std::string &error) {
     rgb->width = w;
     rgb->height = h;
     if (err < 0 || av_frame_get_buffer(rgb.get(), 0) < 0) {
-        error = "cannot open the PNG encoder: " + text_of(err);
+        error = "cannot open the PNG encoder: " + av_error_text(err);
         return false;
     }
     // bottom-up BGRA rows to top-down RGB: the fourth byte is what the window does not have
@@ -600,7 +584,7 @@ bool encode_png(const unsigned char *bgra, std::string &error) {
     }
     if ((err = avcodec_send_frame(c.get(), rgb.get())) < 0 ||
         (err = avcodec_receive_packet(c.get(), pkt.get())) < 0) {
-        error = "cannot encode the picture: " + text_of(err);
+        error = "cannot encode the picture: " + av_error_text(err);
         return false;
     }
     for (int done = 0; done < pkt->size;) {
@@ -651,9 +635,9 @@ bool encode_finish(std::string &error) {
              send(sound.get(), sound_stream, nullptr, sound_packet.get());
         int err = 0;
         if (ok && (err = av_write_trailer(output.get())) < 0)
-            ok = fail("cannot finish " + opts.output + ": " + text_of(err));
+            ok = fail("cannot finish " + opts.output + ": " + av_error_text(err));
         if (ok && (err = avio_closep(&output->pb)) < 0)
-            ok = fail("writing " + opts.output + " failed: " + text_of(err));
+            ok = fail("writing " + opts.output + " failed: " + av_error_text(err));
         if (!ok) {
             error = failure;
             encode_abandon();

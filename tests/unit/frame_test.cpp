@@ -13,6 +13,16 @@
 
 namespace {
 
+// A block of white noise between -0.5 and 0.5, the same for the same seed.
+std::vector<double> noise(unsigned seed) {
+    std::vector<double> block(ft_size);
+    for (double &x : block) {
+        seed = seed * 1103515245 + 12345;
+        x = (seed >> 8) / double(1 << 24) - 0.5;
+    }
+    return block;
+}
+
 // The walk's columns j for a window w pixels wide at this step (1 / n_steps).
 std::vector<int> columns(int w, double step) {
     std::vector<int> js;
@@ -110,13 +120,7 @@ TEST(WaveGeometry, FlatWavesLieOnTheMiddleLine) {
 // the vertices.
 TEST(WaveGeometry, HeightsStayWithinOneFloatStepOfTheDefinition) {
     ft_init();
-    std::vector<double> block(ft_size);
-    unsigned seed = 3;
-    for (double &x : block) {
-        seed = seed * 1103515245 + 12345;
-        x = (seed >> 8) / double(1 << 24) - 0.5;
-    }
-    ft_process(block.data());
+    ft_process(noise(3).data());
     const double *m = ft_get_spectrum(), M = ft_get_max();
     const column_table c = walk_columns(1920, 1.0 / 1920);
     std::vector<heights_fn> ways = {wave_heights};
@@ -339,13 +343,7 @@ TEST_F(Frame, ToneDrawsItsBinHighestWithItsHalfPeriods) {
 }
 
 TEST_F(Frame, NoiseDrawsEveryWave) {
-    std::vector<double> block(ft_size);
-    unsigned seed = 1;
-    for (double &x : block) {
-        seed = seed * 1103515245 + 12345;
-        x = (seed >> 8) / double(1 << 24) - 0.5;
-    }
-    ft_process(block.data());
+    ft_process(noise(1).data());
     peak = 0.5;
     recorder r;
     frame(r);
