@@ -70,7 +70,7 @@ bool mono_for(const AVFrame *f) {
         return true;
     // what the old set-up still holds belongs to the old format: it is let go
     SwrContext *s = nullptr;
-    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO, in;
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO, in{};
     av_channel_layout_copy(&in, &f->ch_layout); // FFmpeg 5.1 takes it as not const
     const int err =
         swr_alloc_set_opts2(&s, &mono, AV_SAMPLE_FMT_DBL, 44100, &in,

@@ -300,7 +300,7 @@ bool open_video(const AVCodec *codec) {
 bool open_sound(const AVCodec *codec, const AVCodecContext *from) {
     sound.reset(avcodec_alloc_context3(codec));
     AVCodecContext *c = sound.get();
-    AVChannelLayout layout;
+    AVChannelLayout layout{};
     if (from->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
         av_channel_layout_default(&layout, from->ch_layout.nb_channels);
     else
@@ -349,7 +349,7 @@ bool sound_for(const AVFrame *f) {
         return true;
     SwrContext *s = nullptr;
     const AVCodecContext *c = sound.get();
-    AVChannelLayout in, out; // FFmpeg 5.1 takes them as not const
+    AVChannelLayout in{}, out{}; // FFmpeg 5.1 takes them as not const
     if (f->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
         av_channel_layout_default(&in, f->ch_layout.nb_channels);
     else
