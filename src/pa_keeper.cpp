@@ -30,7 +30,11 @@ namespace {
 
 constexpr milliseconds watch_every{100};
 constexpr milliseconds dead_after{1000};        // no block for this long: the stream died
-constexpr milliseconds spin_after{pa_stall_ms}; // no block, and its thread on over half a core
+// No block for spin_after, and the stream's thread on over spin_share of a core: it spins. A
+// thread that waits for sound uses next to nothing; one that spins on a busy machine, sharing
+// its cores, may get no more than a third of one.
+constexpr milliseconds spin_after{pa_stall_ms};
+constexpr double spin_share = 0.2;
 constexpr milliseconds first_block{3000};       // a new stream's time for its first block
 constexpr milliseconds retry_first{500}, retry_most{2000};
 // At start-up, a call that does not return while the keeper uses less than stall_cpu seconds of
@@ -117,7 +121,7 @@ void watch() {
                 cpu_at_block = known ? cpu_of(thread) : -1;
             } else if (now - last >= patience ||
                        (now - last >= spin_after && known && cpu_at_block >= 0 &&
-                        cpu_of(thread) - cpu_at_block > 0.5 * seconds(now - last))) {
+                        cpu_of(thread) - cpu_at_block > spin_share * seconds(now - last))) {
                 drop(stream);
                 next_try = now;
             }
