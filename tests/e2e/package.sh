@@ -58,8 +58,10 @@ check lintian lintian --fail-on error,warning "$deb"
 check appstreamcli appstreamcli validate --no-net \
     "$scratch/files/usr/share/metainfo/invalid.lumora.lumora.metainfo.xml"
 check desktop-file-validate desktop-file-validate "$scratch/files/usr/share/applications/lumora.desktop"
-check mandoc mandoc -Tlint "$scratch/files/usr/share/man/man1/lumora.1.gz" \
-    "$scratch/files/usr/share/man/man1/lumora-render.1.gz"
+# one page a call: mandoc 1.14 takes only the first of several gzipped files for gzipped
+for page in lumora lumora-render; do
+    check mandoc mandoc -Tlint "$scratch/files/usr/share/man/man1/$page.1.gz"
+done
 
 if [ "$(id -u)" = 0 ]; then
     was_installed=$(dpkg-query -W -f='${Status}' lumora 2>/dev/null | grep -c 'ok installed' || true)
