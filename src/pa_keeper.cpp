@@ -29,13 +29,13 @@ using std::chrono::milliseconds;
 namespace {
 
 constexpr milliseconds watch_every{100};
-constexpr milliseconds dead_after{1000};        // no block for this long: the stream died
+constexpr milliseconds dead_after{1000}; // no block for this long: the stream died
 // No block for spin_after, and the stream's thread on over spin_share of a core: it spins. A
 // thread that waits for sound uses next to nothing; one that spins on a busy machine, sharing
 // its cores, may get no more than a third of one.
 constexpr milliseconds spin_after{pa_stall_ms};
 constexpr double spin_share = 0.2;
-constexpr milliseconds first_block{3000};       // a new stream's time for its first block
+constexpr milliseconds first_block{3000}; // a new stream's time for its first block
 constexpr milliseconds retry_first{500}, retry_most{2000};
 // At start-up, a call that does not return while the keeper uses less than stall_cpu seconds of
 // processor time in stall_window waits on a sound server that does not answer. One that works,
