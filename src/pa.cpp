@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 
 using steady = std::chrono::steady_clock;
 
@@ -25,6 +26,9 @@ static int reading = 1;              // main thread only
 static int shown = 1;                // main thread: reading, or silent
 static steady::time_point taken_at;  // main thread: when the display last took a new block
 static std::atomic<unsigned> blocks; // completed blocks, counted for the keeper
+// The current stream's token, given to it as its user data: a stream the keeper has moved on
+// from gets no say over the blocks, and its callback stops it.
+static std::atomic<std::uintptr_t> current_stream;
 // The thread the callback runs on, recorded by its first call on each stream for the keeper.
 static pthread_t stream_thread;
 static std::atomic<bool> stream_thread_known;
@@ -35,7 +39,9 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 // Runs on the audio library's thread, every 50 ms: no lock, no allocation, no I/O, no system
 // call. It handles exactly the 2205 frames the stream was opened with.
 int pa_callback(const void *input, void *, unsigned long, const PaStreamCallbackTimeInfo *,
-                PaStreamCallbackFlags, void *) {
+                PaStreamCallbackFlags, void *token) {
+    if (reinterpret_cast<std::uintptr_t>(token) != current_stream.load(std::memory_order_relaxed))
+        return paAbort;
     if (!stream_thread_known.load(std::memory_order_relaxed)) {
         stream_thread = pthread_self(); // no system call: the thread's own record
         stream_thread_known.store(true, std::memory_order_release);
@@ -64,7 +70,10 @@ bool pa_stream_thread(pthread_t &thread) {
     return true;
 }
 
-void pa_new_stream() { stream_thread_known.store(false, std::memory_order_relaxed); }
+void *pa_new_stream() {
+    stream_thread_known.store(false, std::memory_order_relaxed);
+    return reinterpret_cast<void *>(current_stream.fetch_add(1, std::memory_order_relaxed) + 1);
+}
 
 void pa_try(int err) {
     if (err != paNoError)

@@ -13,6 +13,15 @@
 // ALSA's a52 plugin, whose libraries' constructors run anew at every load and leak), and done
 // while the server is gone it would find no default input at all; the default input found at
 // start-up, opened again, reaches a sound server that has come back.
+//
+// Starting a callback stream can fail to return at all: the library's new thread takes a lock
+// for its start, and when the sound server dies at that moment the thread ends with the lock
+// still held, so the start waits on it for ever. A start is therefore made on a thread of its
+// own and given start_patience; one that takes longer is left where it is, with its stream, and
+// the keeper goes on watching the input. Should that start return after all, the stream is
+// handed back and closed; its callbacks, meanwhile, find it is no longer the current stream and
+// stop it. At the end the library is not shut down while a start is still out: closing its
+// stream could wait on the same lock.
 #include "pa.h"
 #include "pa_parts.h"
 
@@ -20,7 +29,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
+#include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 
 using steady = std::chrono::steady_clock;
@@ -36,6 +47,8 @@ constexpr milliseconds dead_after{1000}; // no block for this long: the stream d
 constexpr milliseconds spin_after{pa_stall_ms};
 constexpr double spin_share = 0.2;
 constexpr milliseconds first_block{3000}; // a new stream's time for its first block
+// A start that takes longer is stuck: the library waits 1 s at most for its thread's own start.
+constexpr milliseconds start_patience{3000};
 constexpr milliseconds retry_first{500}, retry_most{2000};
 // At start-up, a call that does not return while the keeper uses less than stall_cpu seconds of
 // processor time in stall_window waits on a sound server that does not answer. One that works,
@@ -55,6 +68,21 @@ keeper_state *keeper;
 PaStream *stream; // the callback stream, while one is open
 PaStream *probe;  // a blocking stream that watches for frames while there is no callback stream
 
+// A callback stream's start, made on a thread of its own (see above).
+struct start_call {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false, left = false; // left: the keeper went on without it
+    PaError result = paNoError;
+};
+// Streams of starts left behind that returned after all, for the keeper to close. A start is
+// left behind once in a great while; more than a handful between two watches cannot happen.
+constexpr int most_returned = 8;
+std::mutex returned_mutex;
+PaStream *returned[most_returned];
+int returned_count;
+int starts_out; // keeper only: starts left behind, not yet returned
+
 double cpu_of(pthread_t thread) {
     clockid_t clock;
     timespec t;
@@ -65,20 +93,77 @@ double cpu_of(pthread_t thread) {
 
 double seconds(steady::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// Opens and starts the default input, with the callback or, for a probe, in blocking mode.
-PaError open_input(PaStream *&s, PaStreamCallback *callback) {
+// Starts a callback stream, waiting start_patience at most, and less if pa_close asks to stop.
+// paTimedOut: the start was left behind with its stream, which is no longer the caller's.
+PaError start_within(PaStream *s) {
+    auto call = std::make_shared<start_call>();
+    std::thread([call, s] {
+        const PaError err = Pa_StartStream(s);
+        std::lock_guard lock(call->mutex);
+        call->done = true;
+        call->result = err;
+        if (call->left) {
+            std::lock_guard back(returned_mutex);
+            if (returned_count < most_returned)
+                returned[returned_count++] = s;
+        }
+        call->ended.notify_all();
+    }).detach();
+    const steady::time_point until = steady::now() + start_patience;
+    std::unique_lock lock(call->mutex);
+    while (!call->ended.wait_for(lock, watch_every, [&] { return call->done; })) {
+        bool stop;
+        {
+            std::lock_guard keeper_lock(keeper->mutex);
+            stop = keeper->stop;
+        }
+        if (stop || steady::now() >= until) {
+            call->left = true;
+            ++starts_out;
+            return paTimedOut;
+        }
+    }
+    return call->result;
+}
+
+// Opens and starts the default input, with the callback or, for a probe, in blocking mode. A
+// callback stream's start is given start_patience once the program runs; at start-up, a start
+// that does no work is pa_keeper_start's to catch, and a slow one that works is waited for.
+PaError open_input(PaStream *&s, PaStreamCallback *callback, void *token = nullptr) {
     PaError err =
-        Pa_OpenDefaultStream(&s, 1, 0, paFloat32, 44100.0, pa_block_size, callback, nullptr);
-    if (err == paNoError && (err = Pa_StartStream(s)) != paNoError)
-        Pa_CloseStream(s);
+        Pa_OpenDefaultStream(&s, 1, 0, paFloat32, 44100.0, pa_block_size, callback, token);
+    const bool patient = callback && keeper->started;
+    if (err == paNoError) {
+        err = patient ? start_within(s) : Pa_StartStream(s);
+        if (err == paTimedOut && patient) {
+            s = nullptr; // left with its start
+            return err;
+        }
+        if (err != paNoError)
+            Pa_CloseStream(s);
+    }
     if (err != paNoError)
         s = nullptr;
     return err;
 }
 
-PaError open_stream() {
-    pa_new_stream();
-    return open_input(stream, pa_callback);
+PaError open_stream() { return open_input(stream, pa_callback, pa_new_stream()); }
+
+// Closes the streams of starts that were left behind and returned after all.
+void close_returned() {
+    PaStream *back[most_returned];
+    int count;
+    {
+        std::lock_guard lock(returned_mutex);
+        count = returned_count;
+        std::copy_n(returned, count, back);
+        returned_count = 0;
+    }
+    for (PaStream *s : std::span(back, static_cast<size_t>(count))) {
+        Pa_AbortStream(s); // most likely stopped already, by its own callback
+        Pa_CloseStream(s);
+        --starts_out;
+    }
 }
 
 // Drops a stream that is of no more use: whatever fails here, it is gone.
@@ -92,12 +177,15 @@ void drop(PaStream *&s) {
 // stream is aborted rather than stopped: stopping waits for the block in progress, up to 1.9 s
 // right after start, and the block would only be thrown away.
 PaError close_all() {
+    close_returned();
     if (probe)
         drop(probe);
     PaError err = paNoError;
     if (stream && (err = Pa_AbortStream(stream)) == paNoError)
         err = Pa_CloseStream(stream);
     stream = nullptr;
+    if (starts_out > 0) // a start still waits inside the library: leave the library as it is
+        return err;
     return err == paNoError ? Pa_Terminate() : err;
 }
 
@@ -110,6 +198,7 @@ void watch() {
     std::unique_lock lock(keeper->mutex);
     while (!keeper->changed.wait_for(lock, watch_every, [] { return keeper->stop; })) {
         lock.unlock();
+        close_returned();
         now = steady::now();
         if (stream) {
             pthread_t thread;

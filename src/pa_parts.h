@@ -15,7 +15,9 @@ unsigned pa_blocks();
 // The thread the callback runs on, once it has run since pa_new_stream: a stream whose thread
 // burns the processor and delivers nothing is spinning.
 bool pa_stream_thread(pthread_t &thread);
-void pa_new_stream();
+// A new stream is about to be opened: returns its token, its callback's user data. The callback
+// of any other stream stops that stream and leaves the blocks alone.
+void *pa_new_stream();
 
 // pa_keeper.cpp. Starts the keeper, which initialises the library and opens and starts the
 // default input: returns the first failing call's code, or paTimedOut when the library stops

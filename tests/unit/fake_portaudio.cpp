@@ -8,6 +8,7 @@ fake_pa_state fake_pa;
 static std::atomic<PaStreamCallback *> callback;
 static std::atomic<void *> user_data;
 static int stream_token;
+static std::atomic<bool> callback_opened; // the last stream opened has a callback
 
 PaError Pa_Initialize() {
     while (fake_pa.hang_initialize) // a sound server that never answers
@@ -26,6 +27,7 @@ PaError Pa_OpenDefaultStream(PaStream **stream, int in, int out, PaSampleFormat 
     ++fake_pa.opens;
     if (fake_pa.fail_open != paNoError)
         return fake_pa.fail_open;
+    callback_opened = cb != nullptr;
     if (!cb) { // blocking mode: read, or asked how much waits
         ++fake_pa.blocking_opens;
         *stream = &stream_token;
@@ -43,6 +45,11 @@ PaError Pa_OpenDefaultStream(PaStream **stream, int in, int out, PaSampleFormat 
 }
 
 PaError Pa_StartStream(PaStream *) {
+    if (callback_opened && fake_pa.hang_starts > 0) {
+        --fake_pa.hang_starts;
+        while (!fake_pa.release_starts)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     ++fake_pa.started;
     return paNoError;
 }

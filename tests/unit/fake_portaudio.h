@@ -19,6 +19,9 @@ struct fake_pa_state {
     std::atomic<PaError> fail_open = paNoError, fail_stop = paNoError;
     std::atomic<bool> hang_initialize = false; // Pa_Initialize waits without end, doing nothing
     std::atomic<long> waiting = 0;             // frames a blocking stream has waiting
+    // the next hang_starts starts of callback streams wait until release_starts
+    std::atomic<int> hang_starts = 0;
+    std::atomic<bool> release_starts = false;
 };
 
 extern fake_pa_state fake_pa;

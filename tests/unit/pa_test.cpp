@@ -221,6 +221,27 @@ TEST_F(Capture, SpinningStreamIsDroppedAtOnce) {
     EXPECT_LT(took, 900) << "the spin ran until the stream counted as stopped";
 }
 
+// A callback stream's start that never returns (the library's thread ended holding the lock
+// the start waits on, as when a sound server dies just then) is left behind: capture goes on
+// with the next stream, and the left stream, should its start return after all, is closed.
+// Caught first: a keeper that waited in that start for ever, deaf to every server after it.
+TEST_F(Capture, StartThatNeverReturnsIsLeftBehind) {
+    using namespace std::chrono;
+    fake_pa.waiting = pa_block_size;
+    fake_pa.hang_starts = 1;
+    const int opens = callback_opens();
+    // no blocks: the stream is dropped, and the next one's start hangs
+    ASSERT_TRUE(wait_for([&] { return callback_opens() >= opens + 2; }, seconds(10)))
+        << "the keeper did not go on past a start that never returned";
+    std::vector<float> block(pa_block_size, 0.125f);
+    deliver(block);
+    EXPECT_EQ(pa_get_sample()[0], 0.125);
+    const int closed = fake_pa.closed;
+    fake_pa.release_starts = true;
+    EXPECT_TRUE(wait_for([&] { return fake_pa.closed > closed; }, milliseconds(500)))
+        << "the left stream was not closed once its start returned";
+}
+
 class CaptureErrors : public ::testing::Test {
   protected:
     // Each death test runs its statement in a fresh copy of this program, which has no keeper
