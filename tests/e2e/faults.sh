@@ -161,8 +161,10 @@ h_ok "three servers killed as lumora's streams appeared: stderr stays empty, the
 
 # The sink whose monitor lumora records is suspended for 10 s. The library's thread would poll
 # the pulse plugin's descriptor flat out (it stays readable while nothing comes); lumora drops
-# that stream and watches for frames instead: under 5 % of a core, and the tone is back within
-# 2 s of the resume.
+# that stream and watches for frames instead: under 5 % of a core (10 % for the sanitizer build,
+# whose own code runs at half speed or less), and the tone is back within 2 s of the resume.
+share=5
+case "$LUMORA" in *_asan) share=10 ;; esac
 pactl suspend-sink lumora_test 1
 a=$(h_cpu_ticks)
 sleep 10
@@ -171,8 +173,8 @@ pactl suspend-sink lumora_test 0
 started=$(date +%s%N)
 h_until 2 h_lit resumed || h_fail "2 s after the suspended sink resumed, the tone is not drawn"
 took=$((($(date +%s%N) - started) / 1000000))
-[ $((ticks * 100)) -lt $((5 * 10 * $(getconf CLK_TCK))) ] ||
-    h_fail "a 10 s suspension used $ticks clock ticks (5 % allowed)"
+[ $((ticks * 100)) -lt $((share * 10 * $(getconf CLK_TCK))) ] ||
+    h_fail "a 10 s suspension used $ticks clock ticks ($share % allowed)"
 h_ok "a 10 s suspension: $ticks clock ticks; the tone is back $took ms after it ends"
 
 # The sound server freezes: Esc still ends lumora within 2 s, with the one line that says the
