@@ -193,7 +193,7 @@ PaError close_all() {
 void watch() {
     steady::time_point now = steady::now(), last = now, next_try = now;
     steady::duration patience = first_block, retry = retry_first;
-    unsigned seen = pa_blocks();
+    unsigned seen = 0;        // a block the first stream delivered before this is its first block
     double cpu_at_block = -1; // the stream thread's processor time at the last block
     std::unique_lock lock(keeper->mutex);
     while (!keeper->changed.wait_for(lock, watch_every, [] { return keeper->stop; })) {
@@ -225,9 +225,10 @@ void watch() {
             const long waiting = Pa_GetStreamReadAvailable(probe);
             if (waiting != 0) { // frames, or an error: either way the probe has done its part
                 drop(probe);
+                const unsigned before = pa_blocks();
                 if (waiting > 0 && open_stream() == paNoError) {
-                    seen = pa_blocks();
-                    last = now;
+                    seen = before; // a block delivered while the start returned is its first
+                    last = steady::now();
                     patience = first_block;
                     cpu_at_block = -1;
                     retry = retry_first;
