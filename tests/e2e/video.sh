@@ -147,23 +147,30 @@ render song.mp3 song.mp4 --size 160x90
     h_fail "a damaged mp3: status $status: $(cat render.err)"
 h_ok "each bad input: one line and its status, nothing left behind; a damaged mp3: one warning"
 
-# Ctrl-C and SIGTERM during a long render: gone within a second, nothing left, OUTPUT untouched.
+# Ctrl-C and SIGTERM during a long render: within a second lumora-render has said so and taken
+# its temporary file away, leaving OUTPUT untouched. Then the process is gone, with its status,
+# once the kernel has freed its memory: under 100 ms on an idle machine, but several seconds
+# beside busy loops when the software renderer holds hundreds of megabytes.
 bash "$(dirname "$0")/music.sh" long.wav 30
+interrupted() { grep -q 'interrupted; work/kept.mp4 was not written' render.err &&
+    [ "$(ls -A work; md5sum work/kept.mp4)" = "$before" ]; }
 for sig in INT TERM; do
-    "$RENDER" long.wav work/kept.mp4 --detail 1280 2>render.err &
+    "$RENDER" long.wav work/kept.mp4 2>render.err &
     pid=$!
     h_until 30 grep -q 'drawing with' render.err || h_fail "the long render did not start drawing"
     sent=$(date +%s%N)
     kill -"$sig" "$pid"
+    h_until 1 interrupted ||
+        h_fail "SIG$sig: a second later: $(cat render.err) and in work: $(ls -A work)"
+    took=$((($(date +%s%N) - sent) / 1000000))
     status=0
     wait "$pid" || status=$?
-    took=$((($(date +%s%N) - sent) / 1000000))
+    gone=$((($(date +%s%N) - sent) / 1000000))
     want=$((128 + $(kill -l "$sig")))
-    [ "$status" = "$want" ] && [ "$took" -lt 1000 ] ||
-        h_fail "SIG$sig: status $status after $took ms, expected $want within a second"
-    [ "$(ls -A work; md5sum work/kept.mp4)" = "$before" ] || h_fail "SIG$sig left: $(ls -A work)"
+    [ "$status" = "$want" ] && [ "$gone" -lt 10000 ] ||
+        h_fail "SIG$sig: status $status after $gone ms, expected $want"
 done
-h_ok "Ctrl-C and SIGTERM end a render within a second, leaving nothing"
+h_ok "Ctrl-C and SIGTERM: done within a second ($took ms), leaving nothing; gone after $gone ms"
 
 # Memory stays flat: 10 minutes of sound (at 8 kHz, 9.6 MB) drawn small. Its mono mix alone
 # would take 211 MB if it were decoded whole before drawing.
