@@ -33,9 +33,7 @@ std::string path_of, failure;
 int damaged;
 bool input_done, decoder_done;
 
-// The layout, rate and format to_mono was set up for; a stream may change them midway.
-AVChannelLayout mono_from;
-int mono_rate, mono_format = -1;
+frame_format mono_from; // what to_mono was set up for
 
 // The window of mono samples: sample n lives at n % window_size. 2^20 samples are 23.8 s, far
 // more than a frame of any format brings at once.
@@ -65,8 +63,7 @@ bool fail(std::string text) {
 
 // Sets up (again) the mix to one channel of doubles at 44100 Hz: the mean of the channels.
 bool mono_for(const AVFrame *f) {
-    if (to_mono && f->format == mono_format && f->sample_rate == mono_rate &&
-        !av_channel_layout_compare(&f->ch_layout, &mono_from))
+    if (to_mono && mono_from.same_as(f))
         return true;
     // what the old set-up still holds belongs to the old format: it is let go
     SwrContext *s = nullptr;
@@ -83,10 +80,7 @@ bool mono_for(const AVFrame *f) {
     std::vector<double> mean(static_cast<size_t>(channels), 1.0 / channels);
     if (swr_set_matrix(s, mean.data(), channels) < 0 || swr_init(s) < 0)
         return fail("cannot mix the sound's " + std::to_string(channels) + " channels");
-    av_channel_layout_uninit(&mono_from);
-    av_channel_layout_copy(&mono_from, &f->ch_layout);
-    mono_rate = f->sample_rate;
-    mono_format = f->format;
+    mono_from.take(f);
     return true;
 }
 
@@ -171,7 +165,7 @@ void decode_close() {
     frame.reset();
     codec.reset();
     input.reset();
-    av_channel_layout_uninit(&mono_from);
+    mono_from.clear();
 }
 
 const AVCodecContext *decode_codec() { return codec.get(); }

@@ -81,8 +81,7 @@ swr_ptr to_sound;
 std::unique_ptr<AVAudioFifo, free_fifo> sound_fifo;
 frame_ptr sound_in, sound_out;
 packet_ptr sound_packet;
-AVChannelLayout sound_from;
-int sound_from_rate, sound_from_format = -1;
+frame_format sound_from;        // what to_sound was set up for
 int64_t sound_pos;              // samples converted so far, at the encoder's rate
 int64_t sound_begin, sound_end; // the part of them the video keeps
 int64_t sound_pts;              // samples sent to the encoder
@@ -344,8 +343,7 @@ bool open_sound(const AVCodec *codec, const AVCodecContext *from) {
 
 // Sets up (again) the conversion of the input's frames for the sound encoder.
 bool sound_for(const AVFrame *f) {
-    if (to_sound && f->format == sound_from_format && f->sample_rate == sound_from_rate &&
-        !av_channel_layout_compare(&f->ch_layout, &sound_from))
+    if (to_sound && sound_from.same_as(f))
         return true;
     SwrContext *s = nullptr;
     const AVCodecContext *c = sound.get();
@@ -363,10 +361,7 @@ bool sound_for(const AVFrame *f) {
     to_sound.reset(s);
     if (err < 0 || swr_init(s) < 0)
         return fail("cannot convert the sound for the " + std::string(c->codec->name) + " encoder");
-    av_channel_layout_uninit(&sound_from);
-    av_channel_layout_copy(&sound_from, &f->ch_layout);
-    sound_from_rate = f->sample_rate;
-    sound_from_format = f->format;
+    sound_from.take(f);
     return true;
 }
 
@@ -660,7 +655,7 @@ void encode_abandon() {
     to_yuv.reset();
     to_sound.reset();
     sound_fifo.reset();
-    av_channel_layout_uninit(&sound_from);
+    sound_from.clear();
     if (temp_fd >= 0) {
         close(temp_fd);
         temp_fd = -1;

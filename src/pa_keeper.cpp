@@ -149,7 +149,15 @@ PaError open_input(PaStream *&s, PaStreamCallback *callback, void *token = nullp
 
 PaError open_stream() { return open_input(stream, pa_callback, pa_new_stream()); }
 
-// Closes the streams of starts that were left behind and returned after all.
+// Drops a stream that is of no more use: whatever fails here, it is gone.
+void drop(PaStream *&s) {
+    Pa_AbortStream(s);
+    Pa_CloseStream(s);
+    s = nullptr;
+}
+
+// Drops the streams of starts that were left behind and returned after all (most have been
+// stopped already, by their own callbacks).
 void close_returned() {
     PaStream *back[most_returned];
     int count;
@@ -159,18 +167,10 @@ void close_returned() {
         std::copy_n(returned, count, back);
         returned_count = 0;
     }
-    for (PaStream *s : std::span(back, static_cast<size_t>(count))) {
-        Pa_AbortStream(s); // most likely stopped already, by its own callback
-        Pa_CloseStream(s);
+    for (PaStream *&s : std::span(back, static_cast<size_t>(count))) {
+        drop(s);
         --starts_out;
     }
-}
-
-// Drops a stream that is of no more use: whatever fails here, it is gone.
-void drop(PaStream *&s) {
-    Pa_AbortStream(s);
-    Pa_CloseStream(s);
-    s = nullptr;
 }
 
 // The orderly end: a failing step ends the sequence, and its code is what pa_close reports. The
