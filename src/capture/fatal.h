@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Helpers shared by the capture module and the display: the fatal error report and the hue wheel.
-// Both are plain functions with no state; `error` may be called from the main thread only.
+// The capture's fatal error report: one line on standard error, then the process ends with the
+// audio library's code as its status. Plain functions with no state; main thread only.
 #pragma once
 
 // Writes prefix and text as one line on standard error and ends the process.
@@ -14,7 +14,3 @@
 
 // The status that `error` exits with for a given code.
 int error_status(int code);
-
-// Fully saturated, full-brightness colour of a hue given as a fraction of a turn in [0, 1).
-// Hues of 1 and above, and NaN, give black. All three outputs are always written.
-void h_to_rgb(double *r, double *g, double *b, double hue);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "pa.h"
 
-#include "common.h"
+#include "fatal.h"
 #include "pa_parts.h"
 
 #include <atomic>

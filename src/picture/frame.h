@@ -6,7 +6,7 @@
 // Main thread only.
 #pragma once
 
-#include "common.h"
+#include "colour.h"
 
 #include <algorithm>
 #include <cmath>
