@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // lumora: entry point, window, keys and the display callback.
 // Everything here runs on the main thread, inside or around the toolkit's main loop.
-#include "frame.h"
-#include "ft.h"
-#include "pa.h"
-#include "paint.h"
+#include "capture/pa.h"
+#include "picture/frame.h"
+#include "picture/ft.h"
+#include "picture/paint.h"
 
 #include <GL/freeglut.h>
 #include <algorithm>

@@ -6,13 +6,13 @@
 // are drawn off screen. Frame n shows the block of sound centred on its time, n / fps, so a beat
 // is seen when it is heard.
 // The main thread decodes, analyses, draws and reads back; an encoder thread encodes.
-#include "decode.h"
-#include "encode.h"
-#include "frame.h"
-#include "ft.h"
-#include "offscreen.h"
-#include "paint.h"
-#include "render_options.h"
+#include "picture/frame.h"
+#include "picture/ft.h"
+#include "picture/paint.h"
+#include "video/decode.h"
+#include "video/encode.h"
+#include "video/offscreen.h"
+#include "video/render_options.h"
 
 #include <chrono>
 #include <cmath>

@@ -2,8 +2,7 @@
 #include "decode.h"
 
 #include "av_owners.h"
-#include "ft.h"
-#include "pa.h"
+#include "picture/ft.h"
 
 #include <cmath>
 #include <cstdio>
@@ -38,6 +37,11 @@ frame_format mono_from; // what to_mono was set up for
 // The window of mono samples: sample n lives at n % window_size. 2^20 samples are 23.8 s, far
 // more than a frame of any format brings at once.
 constexpr long long window_size = 1 << 20;
+
+// A sample further from zero than this is a glitch and is taken as 0, like NaN and infinity: the
+// rule the capture keeps for the live input, so that a file and the same sound captured draw
+// alike.
+constexpr double glitch_limit = 16.0;
 std::vector<double> window(window_size);
 long long mono_end;
 constexpr int chunk = 1 << 16; // mono samples converted at a time
@@ -236,7 +240,7 @@ double decode_block(long long c, double *block) {
         double v = n >= 0 && n < mono_end && n >= mono_end - window_size
                        ? window[static_cast<size_t>(n % window_size)]
                        : 0.0;
-        v = pa_clean(v);
+        v = std::fabs(v) <= glitch_limit ? v : 0.0;
         block[k] = v;
         if (v > peak)
             peak = v;

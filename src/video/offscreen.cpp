@@ -2,7 +2,7 @@
 #define GL_GLEXT_PROTOTYPES
 #include "offscreen.h"
 
-#include "paint.h"
+#include "picture/paint.h"
 
 #include <EGL/egl.h>
 #include <EGL/eglext.h>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of the capture callback per 2205-sample block (its period is 50 ms).
-#include "../unit/fake_portaudio.h"
-#include "pa.h"
+#include "../capture/fake_portaudio.h"
+#include "capture/pa.h"
 
 #include <benchmark/benchmark.h>
 #include <cmath>

@@ -6,8 +6,8 @@
 //   vertex_arithmetic     the waves' arithmetic at the window sizes and full detail, the plain
 //                         std::sin way and the four-at-a-time way in turn on the same frames:
 //                         milliseconds a frame, nanoseconds a vertex, and their ratio
-#include "frame.h"
-#include "ft.h"
+#include "picture/frame.h"
+#include "picture/ft.h"
 
 #include <algorithm>
 #include <benchmark/benchmark.h>

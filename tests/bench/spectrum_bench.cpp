@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of analysing one block: the transform and the 1103 magnitudes and phases.
-#include "ft.h"
+#include "picture/ft.h"
 
 #include <benchmark/benchmark.h>
 #include <cmath>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Reads the default input through the capture module for a while and reports what it saw:
 //   pa_probe SECONDS  ->  "blocks=N peak=P"  (distinct blocks taken, largest block peak)
-#include "pa.h"
+#include "capture/pa.h"
 
 #include <chrono>
 #include <cstdio>

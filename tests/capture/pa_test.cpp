@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "capture/pa.h"
 #include "fake_portaudio.h"
-#include "pa.h"
 
 #include <atomic>
 #include <chrono>

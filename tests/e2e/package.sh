@@ -82,6 +82,20 @@ else
     echo "note: not root, so the package was unpacked rather than installed"
 fi
 
+# Each program loads only its own concerns' libraries: the window no FFmpeg, EGL or x264, and
+# lumora-render neither PortAudio nor the window's toolkit.
+for pair in "$binary:libav libsw libEGL libx264" "$render:libportaudio libglut libGLX"; do
+    program=${pair%%:*}
+    loaded=$(ldd "$program")
+    for lib in ${pair#*:}; do
+        if grep -q "$lib" <<<"$loaded"; then
+            echo "FAIL: $program loads $(grep -m1 "$lib" <<<"$loaded" | awk '{print $1}')" >&2
+            exit 1
+        fi
+    done
+done
+echo "ok: the window loads no FFmpeg, EGL or x264, and lumora-render no PortAudio, freeglut or GLX"
+
 . "$(dirname "$0")/../../scripts/harness.sh" "$binary"
 trap '${undo:-true} >/dev/null 2>&1 || true; rm -rf "$scratch"; h_cleanup' EXIT
 h_start_x

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "frame.h"
-#include "ft.h"
+#include "picture/frame.h"
+#include "picture/ft.h"
 
 #include <chrono>
 #include <cmath>

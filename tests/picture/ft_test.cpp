@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ft.h"
+#include "picture/ft.h"
 
 #include <cmath>
 #include <cstring>

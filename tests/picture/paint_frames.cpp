@@ -11,9 +11,9 @@
 //                        a sound (raw 16-bit mono at 44100 Hz) through a window of that size as
 //                        lumora draws it, frame n from the block centred on n / FPS, the buffers
 //                        swapped after each; writes frames N... as DIR/frameN.ppm
-#include "frame.h"
-#include "ft.h"
-#include "paint.h"
+#include "picture/frame.h"
+#include "picture/ft.h"
+#include "picture/paint.h"
 
 #include <GL/freeglut.h>
 #include <algorithm>

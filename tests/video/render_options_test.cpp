@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "render_options.h"
+#include "video/render_options.h"
 
 #include <gtest/gtest.h>
 #include <initializer_list>
