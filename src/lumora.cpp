@@ -59,7 +59,8 @@ static void show() {
     const int start = glutGet(GLUT_ELAPSED_TIME);
     const double *block = pa_get_sample();
     const double p = pa_get_max();
-    show_block(pic, block, p, w, h, [] { glutSwapBuffers(); });
+    gl_painter paint;
+    show_block(paint, pic, block, p, w, h, [] { glutSwapBuffers(); });
     if (pic.silent_frames == fade_frames)
         rest();
     else

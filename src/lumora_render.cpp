@@ -6,6 +6,7 @@
 // are drawn off screen. Frame n shows the block of sound centred on its time, n / fps, so a beat
 // is seen when it is heard.
 // The main thread decodes, analyses, draws and reads back; an encoder thread encodes.
+#include "picture/cpu_painter.h"
 #include "picture/frame.h"
 #include "picture/ft.h"
 #include "picture/paint.h"
@@ -114,9 +115,20 @@ int main(int argc, char **argv) {
     av_log_set_level(AV_LOG_QUIET); // FFmpeg's own lines; ours say what went wrong, once
     ft_init();
     paint_init();
-    if (!decode_open(o.input.c_str(), line) || !encode_prepare(o, line) ||
-        !offscreen_open(o.width, o.height, line))
+    if (!decode_open(o.input.c_str(), line) || !encode_prepare(o, line))
         return fail(line);
+    // auto: OpenGL where a GPU offers it, else the processor, which then needs no OpenGL at all
+    bool on_cpu = o.painter == painter_choice::cpu;
+    if (o.painter == painter_choice::automatic) {
+        std::string no_gpu;
+        on_cpu = !offscreen_open(o.width, o.height, true, no_gpu);
+        if (on_cpu)
+            offscreen_close();
+    } else if (o.painter == painter_choice::gl && !offscreen_open(o.width, o.height, false, line)) {
+        return fail(line);
+    }
+    if (on_cpu)
+        cpu_picture_size(o.width, o.height);
 
     const bool video = o.kind != render_kind::png;
     const double length = decode_length();
@@ -173,11 +185,22 @@ int main(int argc, char **argv) {
             if (!said_renderer) // said once there is something to draw: a failure before is one
                                 // line
                 std::fprintf(stderr, "lumora-render: drawing with %s\n",
-                             offscreen_description().c_str());
+                             on_cpu ? cpu_painter_description().c_str()
+                                    : offscreen_description().c_str());
             said_renderer = true;
             const steady::time_point start = steady::now();
             const unsigned char *before = nullptr; // the picture drawn before this one
-            show_block(pic, block, p, o.width, o.height, [&] { before = offscreen_read(); });
+            if (on_cpu) {
+                // the picture is drawn over in place: the frames that show it are paid first
+                if (!pay(cpu_picture_pixels()))
+                    return fail(encode_failed());
+                cpu_painter paint;
+                show_block(paint, pic, block, p, o.width, o.height, [] {});
+            } else {
+                gl_painter paint;
+                show_block(paint, pic, block, p, o.width, o.height,
+                           [&] { before = offscreen_read(); });
+            }
             shown.drawing += steady::now() - start;
             if (!pay(before))
                 return fail(encode_failed());
@@ -213,8 +236,9 @@ int main(int argc, char **argv) {
         if (decode_mono_end() > centre_of(n, o.fps))
             break;
     }
-    if (video ? !pay(offscreen_last()) || !encode_finish(line)
-              : !encode_png(offscreen_last(), line) || !encode_finish(line))
+    const unsigned char *last = on_cpu ? cpu_picture_pixels() : offscreen_last();
+    if (video ? !pay(last) || !encode_finish(line)
+              : !encode_png(last, line) || !encode_finish(line))
         return fail(line.empty() ? encode_failed() : line);
     if (decode_damaged() > 1)
         std::fprintf(stderr, "lumora-render: %d damaged parts of the sound were skipped\n",

@@ -2,8 +2,6 @@
 #define GL_GLEXT_PROTOTYPES // glMultiDrawArrays, OpenGL 1.4
 #include "paint.h"
 
-#include "ft.h"
-
 #include <GL/gl.h>
 #include <cstring>
 
@@ -30,17 +28,12 @@ void paint_viewport(int w, int h) {
     glScalef(2, 2, 1);
 }
 
-void draw_block(picture &pic, const double *block, double p, int w, int h) {
-    ft_process(block);
+void gl_painter::begin() {
     // the state this frame relies on, set here rather than inherited; nothing ever clears
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glShadeModel(GL_SMOOTH);
     glClearColor(0, 0, 0, 0);
-    gl_painter paint;
-    paint_frame(paint, ft_get_spectrum(), ft_get_max(), p, w, h, pic.n_steps, pic.hue,
-                pic.global_volume);
-    paint.finish();
 }
 
 void gl_painter::fade() {

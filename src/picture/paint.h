@@ -2,12 +2,14 @@
 // The GL side of a frame: draws what paint_frame describes with OpenGL 1.x fixed function. The
 // fade quad goes in immediate mode; the waves go from client-side vertex arrays in static
 // storage, as many waves to a glMultiDrawArrays call as the storage holds. Nothing is allocated.
-// Also the order of one frame, the same for the window and the renderer: show_block.
+// Also the order of one frame, the same for the window and the renderer, whichever painter draws
+// it: show_block.
 // Main thread only, with a GL context current. The painter does not know whether it draws into
 // a window or into a framebuffer object.
 #pragma once
 
 #include "frame.h"
+#include "ft.h"
 
 // Makes the waves' storage resident: called once at start-up, so that the memory a long run holds
 // does not creep up as heavier frames first reach further into it.
@@ -17,6 +19,8 @@ void paint_init();
 void paint_viewport(int w, int h);
 
 struct gl_painter {
+    // Sets the GL state a frame relies on.
+    void begin();
     void fade();
     void wave(float r, float g, float b, float a, const float *x, const float *y, int count);
     // Draws the waves still pending; call once paint_frame has returned.
@@ -27,16 +31,17 @@ struct gl_painter {
     int waves = 0; // waves in the storage
 };
 
-// Analyses the block and draws its frame (fade, hue, attack, waves) with the GL state a frame
-// relies on. Part of show_block.
-void draw_block(picture &pic, const double *block, double p, int w, int h);
-
-// One frame of a block whose peak is p, in order: analyse, fade, hue, attack, waves; present()
-// (the window swaps its buffers, the renderer reads the picture back); release, and the count of
-// silent frames.
-template <class Present>
-void show_block(picture &pic, const double *block, double p, int w, int h, Present &&present) {
-    draw_block(pic, block, p, w, h);
+// One frame of a block whose peak is p, in order: analyse, fade, hue, attack, waves, drawn by the
+// painter (gl_painter, or cpu_painter into its own picture); present() (the window shows the
+// picture, the renderer reads it back); release, and the count of silent frames.
+template <class Painter, class Present>
+void show_block(Painter &paint, picture &pic, const double *block, double p, int w, int h,
+                Present &&present) {
+    ft_process(block);
+    paint.begin();
+    paint_frame(paint, ft_get_spectrum(), ft_get_max(), p, w, h, pic.n_steps, pic.hue,
+                pic.global_volume);
+    paint.finish();
     present();
     picture_after(pic, p);
 }

@@ -68,7 +68,7 @@ static bool context_on(EGLDisplay d, std::string &why) {
 
 // A GPU's own EGL device first (Mesa lists its software renderer as a device too: that one is
 // left for the surfaceless platform), then Mesa's surfaceless platform.
-static bool open_context(std::string &why) {
+static bool open_context(bool gpu_only, std::string &why) {
     auto get_display = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
         eglGetProcAddress("eglGetPlatformDisplayEXT"));
     auto query_devices =
@@ -94,6 +94,10 @@ static bool open_context(std::string &why) {
             }
         }
     }
+    if (gpu_only) {
+        why = "no GPU offers EGL here";
+        return false;
+    }
     EGLDisplay d = get_display(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
     if (d == EGL_NO_DISPLAY) {
         why = "neither a GPU nor Mesa's surfaceless EGL is there";
@@ -105,9 +109,9 @@ static bool open_context(std::string &why) {
     return true;
 }
 
-bool offscreen_open(int w, int h, std::string &error) {
+bool offscreen_open(int w, int h, bool gpu_only, std::string &error) {
     std::string why;
-    if (!open_context(why)) {
+    if (!open_context(gpu_only, why)) {
         error = "no usable OpenGL: " + why;
         return false;
     }

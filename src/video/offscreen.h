@@ -9,8 +9,10 @@
 #include <string>
 
 // Opens the context and a w x h framebuffer, cleared to black, with the unit square mapped onto
-// it. On failure, error holds one line to print. description() then says what draws.
-bool offscreen_open(int w, int h, std::string &error);
+// it; with gpu_only, only on a GPU's EGL device, never Mesa's software renderer. On failure,
+// error holds one line to print (offscreen_close then lets go of what did open). description() then
+// says what draws.
+bool offscreen_open(int w, int h, bool gpu_only, std::string &error);
 void offscreen_close();
 
 // What draws, for the first line lumora-render prints: the GL renderer and the EGL platform.

@@ -28,6 +28,9 @@ const char *render_usage() {
            "  --from TIME    start the video there (default: the start of the sound)\n"
            "  --to TIME      end the video there (default: the end of the sound)\n"
            "  --at TIME      the time of a .png picture (default: halfway through)\n"
+           "  --renderer R   what draws: auto (a GPU's OpenGL where there is one, else the\n"
+           "                 processor), cpu (the processor, no OpenGL at all) or gl (OpenGL,\n"
+           "                 Mesa's software renderer where there is no GPU)\n"
            "  --help         print this and exit\n"
            "  --version      print the version and exit\n"
            "TIME is seconds (90, 12.5) or minutes and seconds (1:30, 1:02:03.5).\n"
@@ -137,7 +140,7 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
             value = arg.substr(eq + 1);
             arg.resize(eq);
         } else if (arg == "--size" || arg == "--fps" || arg == "--detail" || arg == "--from" ||
-                   arg == "--to" || arg == "--at") {
+                   arg == "--to" || arg == "--at" || arg == "--renderer") {
             if (k + 1 == argc)
                 return fail(arg + " needs a value (see --help)");
             value = argv[++k];
@@ -163,6 +166,9 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
             if (!whole(value.c_str(), 1, 1 << 20, v))
                 return fail("--detail " + value + ": give a whole number of steps, 1 or more");
             o.detail = static_cast<int>(v);
+        } else if (arg == "--renderer") {
+            if (!painter_parse(value.c_str(), o.painter))
+                return fail("--renderer " + value + ": give auto, cpu or gl");
         } else if (arg == "--from" || arg == "--to" || arg == "--at") {
             double t;
             if (!render_parse_time(value.c_str(), t))

@@ -3,6 +3,8 @@
 // opened, so that a mistake costs one line and no work. Pure: no file, library or GL call.
 #pragma once
 
+#include "picture/painter_choice.h"
+
 #include <limits>
 #include <string>
 
@@ -24,6 +26,7 @@ struct render_options {
     double from = 0;                                     // seconds
     double to = std::numeric_limits<double>::infinity(); // seconds
     double at = -1; // the picture's time for .png, seconds; below 0: halfway through the sound
+    painter_choice painter = painter_choice::automatic; // --renderer
 };
 
 constexpr int render_max_fps = 240;

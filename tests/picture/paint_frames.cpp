@@ -30,6 +30,8 @@
 
 namespace {
 
+gl_painter painter; // the program's painter, drawing into the current window
+
 // One frame as first written: the walk per wave from the formula, every bin drawn.
 void reference_frame(const double *m, double M, double p, int w, int h, int n_steps, double &hue,
                      double &global_volume) {
@@ -135,7 +137,7 @@ void draw(bool reference, const scene &s, int w, int h, int n_steps, int frames 
                             pic.global_volume);
             volume_release(pic.global_volume, p);
         } else {
-            show_block(pic, s.block.data(), p, w, h, [] {});
+            show_block(painter, pic, s.block.data(), p, w, h, [] {});
         }
     }
 }
@@ -184,11 +186,11 @@ int check_stream() {
         a.n_steps = b.n_steps = k < frames / 2 ? min_steps : 100;
         glutSetWindow(plain);
         wave_heights_use(wave_heights_plain);
-        show_block(a, block, p, w, h, [] {});
+        show_block(painter, a, block, p, w, h, [] {});
         const auto want = pixels(w, h);
         glutSetWindow(ours);
         wave_heights_use(nullptr);
-        show_block(b, block, p, w, h, [] {});
+        show_block(painter, b, block, p, w, h, [] {});
         const auto got = pixels(w, h);
         long d = 0;
         for (size_t n = 0; n < want.size(); ++n) {
@@ -338,7 +340,7 @@ int window(int argc, char **argv) {
             glutSwapBuffers();
         };
         if (!picture_rests(pic, p))
-            show_block(pic, block.data(), p, w, h, present);
+            show_block(painter, pic, block.data(), p, w, h, present);
         if (!wanted.count(n))
             continue;
         // a resting window draws nothing and shows the picture it showed

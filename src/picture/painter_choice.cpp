@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "painter_choice.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <strings.h>
+
+bool painter_parse(const char *text, painter_choice &choice) {
+    if (!text)
+        return false;
+    if (!std::strcmp(text, "auto"))
+        choice = painter_choice::automatic;
+    else if (!std::strcmp(text, "cpu"))
+        choice = painter_choice::cpu;
+    else if (!std::strcmp(text, "gl"))
+        choice = painter_choice::gl;
+    else
+        return false;
+    return true;
+}
+
+bool painter_is_software(const char *gl_renderer) {
+    if (!gl_renderer)
+        return true; // nothing to go by: the processor's own painter is the safe side
+    for (const char *name : {"llvmpipe", "softpipe", "swrast", "software"})
+        if (strcasestr(gl_renderer, name))
+            return true;
+    return false;
+}
