@@ -2,12 +2,16 @@
 // lumora: entry point, window, keys and the display callback.
 // Everything here runs on the main thread, inside or around the toolkit's main loop.
 #include "capture/pa.h"
+#include "picture/cpu_painter.h"
 #include "picture/frame.h"
 #include "picture/ft.h"
 #include "picture/paint.h"
+#include "picture/painter_choice.h"
 
 #include <GL/freeglut.h>
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <malloc.h>
 
 static int w, h;       // window size in pixels, as the toolkit last reported it
@@ -19,6 +23,10 @@ static int fullscreen; // nonzero while the window covers the screen
 static int windowed_retries;
 
 static picture pic; // hue, running volume, detail and silence, from frame to frame
+// LUMORA_RENDERER: where OpenGL draws in software (llvmpipe), the processor's own painter draws
+// the picture, and OpenGL only shows it
+static painter_choice choice = painter_choice::automatic;
+static bool on_cpu;
 static char title[64];
 
 // Once the picture rests in silence, frames stop, and a timer looks for a block above the silence
@@ -59,8 +67,16 @@ static void show() {
     const int start = glutGet(GLUT_ELAPSED_TIME);
     const double *block = pa_get_sample();
     const double p = pa_get_max();
-    gl_painter paint;
-    show_block(paint, pic, block, p, w, h, [] { glutSwapBuffers(); });
+    if (on_cpu) {
+        cpu_painter paint;
+        show_block(paint, pic, block, p, w, h, [] {
+            paint_show_picture(cpu_picture_pixels(), w, h);
+            glutSwapBuffers();
+        });
+    } else {
+        gl_painter paint;
+        show_block(paint, pic, block, p, w, h, [] { glutSwapBuffers(); });
+    }
     if (pic.silent_frames == fade_frames)
         rest();
     else
@@ -86,6 +102,8 @@ static void reshape(int width, int height) {
     h = height;
     frame_reserve(w); // the walk's table grows here, not in a frame
     paint_viewport(w, h);
+    if (on_cpu)
+        cpu_picture_size(w, h); // a new size starts black, as a resized window does
 }
 
 static void keyboard(unsigned char key, int, int) {
@@ -109,6 +127,11 @@ static void special(int key, int, int) {
 }
 
 int main(int argc, char **argv) {
+    const char *renderer = std::getenv("LUMORA_RENDERER");
+    if (renderer && !painter_parse(renderer, choice)) {
+        std::fprintf(stderr, "lumora: LUMORA_RENDERER is '%s': give auto, cpu or gl\n", renderer);
+        return 2;
+    }
     ft_init();
     paint_init();
     pa_init(); // audio flows from here on; a failure ends the process before any window exists
@@ -119,6 +142,7 @@ int main(int argc, char **argv) {
     glutInitDisplayMode(GLUT_DOUBLE);
     glutInitWindowSize(600, 300);
     glutCreateWindow("sinusoidal decomposition");
+    on_cpu = painter_on_cpu(choice, reinterpret_cast<const char *>(glGetString(GL_RENDERER)));
     glutDisplayFunc(show);
     glutReshapeFunc(reshape);
     glutKeyboardFunc(keyboard);

@@ -64,17 +64,16 @@ void frame_reserve(int w);
 // The height of bin i's wave at a column of this phase: i half-periods across the window. This is
 // the definition: sin in double precision, scaled, offset and rounded once to single.
 float wave_height(double phase, int i, double amplitude);
-// The heights of bin i's wave at count columns, into y (both padded to a multiple of 4). Where the
-// processor has AVX2 and FMA, four columns at a time with a sine of our own (frame_heights.cpp),
-// which gives wave_height's float in all but a very few vertices and is then one float step from
-// it; elsewhere wave_height itself. The choice is made once, at run time.
+// The heights of bin i's wave at count columns, into y: as many columns at a time as the
+// processor's vector unit holds doubles, with a sine of our own (frame_heights.cpp, chosen at run
+// time), which gives wave_height's float in all but a very few vertices and is then one float
+// step from it.
 void wave_heights(const double *phase, int count, int i, double amplitude, float *y);
-// The two ways, for the tests and benchmarks that compare them. wave_heights_wide needs
-// wave_heights_have_wide(). wave_heights_use chooses the way wave_heights takes from now on.
+// The two ways, for the tests and benchmarks that compare them. wave_heights_use chooses the way
+// wave_heights takes from now on (null: the wide way again).
 using heights_fn = void (*)(const double *phase, int count, int i, double amplitude, float *y);
 void wave_heights_plain(const double *phase, int count, int i, double amplitude, float *y);
 void wave_heights_wide(const double *phase, int count, int i, double amplitude, float *y);
-bool wave_heights_have_wide();
 void wave_heights_use(heights_fn way);
 
 // A wave that cannot light a pixel is not drawn, and its sines are not taken. That holds on any

@@ -28,6 +28,13 @@ void paint_viewport(int w, int h) {
     glScalef(2, 2, 1);
 }
 
+void paint_show_picture(const unsigned char *bgra, int w, int h) {
+    glDisable(GL_BLEND);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glRasterPos2f(0, 0); // the bottom-left corner of the unit square
+    glDrawPixels(w, h, GL_BGRA, GL_UNSIGNED_BYTE, bgra);
+}
+
 void gl_painter::begin() {
     // the state this frame relies on, set here rather than inherited; nothing ever clears
     glEnable(GL_BLEND);

@@ -18,6 +18,10 @@ void paint_init();
 // Maps the unit square onto a w x h viewport: x -> 2x - 1, y -> 2y - 1, whatever its aspect.
 void paint_viewport(int w, int h);
 
+// Shows a picture the processor's painter drew (rows bottom-up, BGRA) over the whole w x h
+// viewport, as it is: no blending, every pixel replaced.
+void paint_show_picture(const unsigned char *bgra, int w, int h);
+
 struct gl_painter {
     // Sets the GL state a frame relies on.
     void begin();

@@ -27,3 +27,8 @@ bool painter_is_software(const char *gl_renderer) {
             return true;
     return false;
 }
+
+bool painter_on_cpu(painter_choice choice, const char *gl_renderer) {
+    return choice == painter_choice::cpu ||
+           (choice == painter_choice::automatic && painter_is_software(gl_renderer));
+}

@@ -18,8 +18,8 @@ render() {
 }
 
 # The same picture: a window under Xvfb and lumora-render draw the same frames from the same
-# blocks, at the same size and detail, to the byte: a tone, noise, and music with a silence in
-# which the picture rests (frame 20) before it comes back.
+# blocks, at the same size and detail, to the byte, with either painter: a tone, noise, and music
+# with a silence in which the picture rests (frame 20) before it comes back.
 h_start_x 1280x720
 sox -q -n -r 44100 -c 1 -b 16 tone.wav synth 0.6 sine 1000 vol 0.5
 sox -q -n -r 44100 -c 1 -b 16 noise.wav synth 0.6 whitenoise vol 0.5
@@ -27,22 +27,25 @@ bash "$(dirname "$0")/music.sh" bar.wav 2
 sox -q bar.wav m1.wav trim 0.2 0.4
 sox -q -n -r 44100 -c 1 -b 16 gap.wav trim 0 0.6
 sox -q m1.wav gap.wav m1.wav music.wav
-for s in tone:3:9:17 noise:3:9:17 music:5:20:30:41; do
-    name=${s%%:*}
-    frames=${s#*:}
-    sox -q "$name.wav" -t raw "$name.raw"
-    # shellcheck disable=SC2086
-    "$PAINT_FRAMES" window "$name.raw" 480 270 96 30 . ${frames//:/ } ||
-        h_fail "the window could not draw $name"
-    for n in ${frames//:/ }; do
-        render "$name.wav" "$name$n.png" --size 480x270 --detail 96 --at "$(awk -v n="$n" 'BEGIN { printf "%.6f", n / 30 }')"
-        [ "$status" = 0 ] || h_fail "$name frame $n: status $status: $(cat render.err)"
-        convert "$name$n.png" "$name$n.ppm"
-        cmp -s "$name$n.ppm" "frame$n.ppm" ||
-            h_fail "$name frame $n: $(cmp -l "$name$n.ppm" "frame$n.ppm" | wc -l) bytes differ from the window's"
+for painter in cpu gl; do
+    for s in tone:3:9:17 noise:3:9:17 music:5:20:30:41; do
+        name=${s%%:*}
+        frames=${s#*:}
+        sox -q "$name.wav" -t raw "$name.raw"
+        # shellcheck disable=SC2086
+        LUMORA_RENDERER=$painter "$PAINT_FRAMES" window "$name.raw" 480 270 96 30 . ${frames//:/ } ||
+            h_fail "the window could not draw $name"
+        for n in ${frames//:/ }; do
+            render "$name.wav" "$name$n.png" --size 480x270 --detail 96 --renderer $painter \
+                --at "$(awk -v n="$n" 'BEGIN { printf "%.6f", n / 30 }')"
+            [ "$status" = 0 ] || h_fail "$name frame $n: status $status: $(cat render.err)"
+            convert "$name$n.png" "$name$n.ppm"
+            cmp -s "$name$n.ppm" "frame$n.ppm" ||
+                h_fail "$painter: $name frame $n: $(cmp -l "$name$n.ppm" "frame$n.ppm" | wc -l) bytes differ from the window's"
+        done
     done
+    h_ok "$painter painter: tone, noise and music: lumora-render's frames are the window's, byte for byte"
 done
-h_ok "tone, noise and music: lumora-render's frames are the window's, byte for byte"
 
 # A beat is seen when it is heard: a click at 1.5 s lights frame 45 at 30 frames a second (one
 # frame either way allowed), and frame 15 of a video that starts at 1 s.
@@ -123,6 +126,7 @@ for case in \
     "1 tone.wav work/kept.mp4 --size 16386x720" \
     "2 tone.wav work/kept.mp4 --size 641x360" \
     "2 tone.wav work/kept.mp4 --fps 0" \
+    "2 tone.wav work/kept.mp4 --renderer vulkan" \
     "2 tone.wav work/kept.mp4 --from 2 --to 1"; do
     read -ra args <<<"$case"
     render "${args[@]:1}"
@@ -134,8 +138,18 @@ cp silent.mp4 same.mp4
 ln -s same.mp4 link.mp4
 render same.mp4 link.mp4
 [ "$status" = 1 ] && cmp -s silent.mp4 same.mp4 || h_fail "OUTPUT naming INPUT: status $status"
-__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent.json render tone.wav work/kept.mp4
-[ "$status" = 1 ] && grep -q 'no usable OpenGL' render.err || h_fail "no OpenGL: $(cat render.err)"
+# Mesa's drivers hidden, as in a container without them: the processor draws, and only an
+# explicit --renderer gl fails, with one line
+mkdir no-drivers
+hide() { __EGL_VENDOR_LIBRARY_FILENAMES=$PWD/no-drivers/none.json LIBGL_DRIVERS_PATH=$PWD/no-drivers "$@"; }
+for painter in auto cpu; do
+    hide render tone.wav "no-drivers/$painter.png" --size 320x180 --renderer $painter
+    [ "$status" = 0 ] && grep -q 'drawing with the processor' render.err && [ -s "no-drivers/$painter.png" ] ||
+        h_fail "no Mesa drivers, --renderer $painter: status $status: $(cat render.err)"
+done
+hide render tone.wav work/kept.mp4 --renderer gl
+[ "$status" = 1 ] && [ "$(wc -l <render.err)" = 1 ] && grep -q 'no usable OpenGL' render.err ||
+    h_fail "no OpenGL: $(cat render.err)"
 [ "$(ls -A work; md5sum work/kept.mp4)" = "$before" ] ||
     h_fail "a failed render left the folder changed: $(ls -A work)"
 # a damaged stretch of an mp3: one warning, and the video is written

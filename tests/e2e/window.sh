@@ -6,6 +6,14 @@
 
 h_start_x 1280x720
 h_start_pulse
+
+# a painter it does not know: one line and status 2, before any window or sound
+status=0
+LUMORA_RENDERER=vulkan "$LUMORA" 2>"$H_DIR/bad.err" || status=$?
+[ "$status" = 2 ] && [ "$(cat "$H_DIR/bad.err")" = "lumora: LUMORA_RENDERER is 'vulkan': give auto, cpu or gl" ] ||
+    h_fail "LUMORA_RENDERER=vulkan: status $status, '$(cat "$H_DIR/bad.err")'"
+h_ok "LUMORA_RENDERER=vulkan: one line and status 2"
+
 h_start_lumora
 h_find_window
 # the first frames (GL start-up) may already take 10 ms and put the frame rate in the title

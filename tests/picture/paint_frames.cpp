@@ -11,15 +11,18 @@
 //                        a sound (raw 16-bit mono at 44100 Hz) through a window of that size as
 //                        lumora draws it, frame n from the block centred on n / FPS, the buffers
 //                        swapped after each; writes frames N... as DIR/frameN.ppm
+#include "picture/cpu_painter.h"
 #include "picture/frame.h"
 #include "picture/ft.h"
 #include "picture/paint.h"
+#include "picture/painter_choice.h"
 
 #include <GL/freeglut.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <numbers>
@@ -319,6 +322,13 @@ int window(int argc, char **argv) {
         glutMainLoopEvent();
     paint_viewport(w, h);
     clear();
+    // the painter the window would choose here (LUMORA_RENDERER, or auto)
+    painter_choice choice = painter_choice::automatic;
+    if (const char *r = std::getenv("LUMORA_RENDERER"); r && !painter_parse(r, choice))
+        return 2;
+    const bool on_cpu =
+        painter_on_cpu(choice, reinterpret_cast<const char *>(glGetString(GL_RENDERER)));
+    cpu_picture_size(w, h);
     picture pic;
     pic.n_steps = std::atoi(argv[5]);
     std::vector<double> block(ft_size);
@@ -339,7 +349,13 @@ int window(int argc, char **argv) {
             }
             glutSwapBuffers();
         };
-        if (!picture_rests(pic, p))
+        cpu_painter cpu;
+        if (!picture_rests(pic, p) && on_cpu)
+            show_block(cpu, pic, block.data(), p, w, h, [&] {
+                paint_show_picture(cpu_picture_pixels(), w, h);
+                present();
+            });
+        else if (!picture_rests(pic, p))
             show_block(painter, pic, block.data(), p, w, h, present);
         if (!wanted.count(n))
             continue;
