@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# How fast lumora-render draws music-like sound into an .mp4, side by side with FFmpeg's own
-# showwaves and showspectrum filters making a video of the same file at the same size, in one
-# run. Prints frames a second, speed against real time, and the share of the time lumora-render
-# spent drawing. Not part of the test run:
-#   tests/bench/render_bench.sh build/lumora-render [SECONDS [WxH [DETAIL...]]]
-# DETAIL "full" is the width. The defaults: 60 s, 1280x720, the default detail and full detail.
+# How fast lumora-render draws music-like sound into an .mp4, with each painter, side by side with
+# FFmpeg's own showwaves and showspectrum filters making a video of the same file at the same
+# size, in one run. Prints frames a second, speed against real time, and the share of the time
+# lumora-render spent drawing. Not part of the test run:
+#   [PAINTERS="cpu gl"] tests/bench/render_bench.sh build/lumora-render [SECONDS [WxH [DETAIL...]]]
+# DETAIL "full" is the width. The defaults: 60 s, 1280x720, the default detail and full detail,
+# the processor's painter and OpenGL's.
 set -eu
 render=${1:?usage: render_bench.sh LUMORA_RENDER [SECONDS [WxH [DETAIL...]]]}
 seconds=${2:-60}
 size=${3:-1280x720}
 shift $(($# < 3 ? $# : 3))
 details=${*:-default full}
+painters=${PAINTERS:-cpu gl}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 bash "$(dirname "$0")/../e2e/music.sh" "$tmp/music.wav" "$seconds"
@@ -31,11 +33,13 @@ run() {
 
 echo "$seconds s of music-like sound at $size, 30 frames a second:"
 for d in $details; do
-    case $d in
-    default) run "lumora-render" "$render" "$tmp/music.wav" "$tmp/out.mp4" --size "$size" ;;
-    full) run "lumora-render, full detail" "$render" "$tmp/music.wav" "$tmp/out.mp4" --size "$size" --detail "${size%x*}" ;;
-    *) run "lumora-render, detail $d" "$render" "$tmp/music.wav" "$tmp/out.mp4" --size "$size" --detail "$d" ;;
-    esac
+    for p in $painters; do
+        case $d in
+        default) run "lumora-render, $p" "$render" "$tmp/music.wav" "$tmp/out.mp4" --size "$size" --renderer "$p" ;;
+        full) run "lumora-render, $p, full detail" "$render" "$tmp/music.wav" "$tmp/out.mp4" --size "$size" --detail "${size%x*}" --renderer "$p" ;;
+        *) run "lumora-render, $p, detail $d" "$render" "$tmp/music.wav" "$tmp/out.mp4" --size "$size" --detail "$d" --renderer "$p" ;;
+        esac
+    done
 done
 for filter in "showwaves=s=$size:mode=cline:rate=30" "showspectrum=s=$size:slide=scroll"; do
     run "ffmpeg ${filter%%=*}" ffmpeg -v error -y -i "$tmp/music.wav" -filter_complex \
