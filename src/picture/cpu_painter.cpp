@@ -57,6 +57,38 @@ int64_t floor_div(int64_t n, int64_t d) { // d > 0
     return q - ((n % d != 0) && (n < 0));
 }
 
+// The first column with ea * px + k > 0 (ea > 0), and the last (ea < 0), from a quotient in
+// double precision, which is correctly rounded and so at most one off, set right in whole
+// numbers: a quarter of the time a 64-bit division takes. Far outside the row, the nearer end of
+// it: lo past width draws nothing, as does hi below 0.
+int64_t first_in(int64_t k, int64_t ea, int width) {
+    const double q = std::floor(-static_cast<double>(k) / static_cast<double>(ea)) + 1;
+    if (q < -2)
+        return 0;
+    if (q > width + 2)
+        return width;
+    int64_t x = static_cast<int64_t>(q);
+    while (ea * x + k <= 0)
+        ++x;
+    while (ea * (x - 1) + k > 0)
+        --x;
+    return x;
+}
+
+int64_t last_in(int64_t k, int64_t ea, int width) {
+    const double q = std::ceil(static_cast<double>(k) / static_cast<double>(-ea)) - 1;
+    if (q < -2)
+        return -1;
+    if (q > width + 2)
+        return width - 1;
+    int64_t x = static_cast<int64_t>(q);
+    while (ea * x + k <= 0)
+        --x;
+    while (ea * (x + 1) + k > 0)
+        ++x;
+    return x;
+}
+
 uint32_t *row_of(int py) { // py: rows top-down
     return picture.data() + static_cast<size_t>(height - 1 - py) * width;
 }
@@ -122,9 +154,9 @@ void draw_triangle(int a, int b, int c, const float (&colour)[3][4], int top, in
         for (int i = 0; i < 3; ++i) {
             const int64_t k = eb[i] * py + ec[i];
             if (ea[i] > 0)
-                lo = std::max(lo, floor_div(-k, ea[i]) + 1);
+                lo = std::max(lo, first_in(k, ea[i], width));
             else if (ea[i] < 0)
-                hi = std::min(hi, -floor_div(-k, -ea[i]) - 1);
+                hi = std::min(hi, last_in(k, ea[i], width));
             else if (k <= 0)
                 hi = -1;
         }
