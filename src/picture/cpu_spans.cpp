@@ -33,6 +33,14 @@ template <class DF> HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> to8(DF df, hn::
     return hn::Sub(hn::BitCast(du, hn::Add(c, hn::Set(df, 8388608.0f))), hn::Set(du, 0x4b000000u));
 }
 
+// Channel c of the planes along a row, in 8 bits.
+template <class DF>
+HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> channel(DF df, const cpu_planes &p, int c,
+                                                      hn::Vec<DF> px, hn::Vec<DF> y) {
+    const auto inner = hn::MulAdd(hn::Set(df, p.dadx[c]), px, hn::Set(df, p.a0[c]));
+    return to8(df, hn::MulAdd(hn::Set(df, p.dady[c]), y, inner));
+}
+
 // Two channels of each pixel blended at once, one in each 16-bit half of its 32-bit lane: the
 // source s over the picture's d with opacity a (rest: 255 - a) in both halves. x * y / 255 as the
 // blender rounds it is (t + (t >> 8) + 128) >> 8 with t = x * y, and nothing overflows 16 bits:
@@ -60,12 +68,6 @@ void Span(uint8_t *row, int lo, int hi, float py, const cpu_planes &planes) {
     using VF = hn::Vec<decltype(df)>;
     using VU = hn::Vec<decltype(du)>;
     const int n = static_cast<int>(hn::Lanes(df));
-    VF dadx[4], dady[4], a0[4];
-    for (int c = 0; c < 4; ++c) {
-        dadx[c] = hn::Set(df, planes.dadx[c]);
-        dady[c] = hn::Set(df, planes.dady[c]);
-        a0[c] = hn::Set(df, planes.a0[c]);
-    }
     const VF y = hn::Set(df, py);
     const VF iota = hn::Iota(df, 0.0f); // once: Highway builds it one lane at a time
     const VU pairs = hn::Set(du, 0x00ff00ffu), colour = hn::Set(du, 0x00ffffffu);
@@ -79,22 +81,22 @@ void Span(uint8_t *row, int lo, int hi, float py, const cpu_planes &planes) {
             p = spare;
         }
         const VF px = hn::Add(iota, hn::Set(df, static_cast<float>(x)));
-        VU c8[4];
-        for (int c = 0; c < 4; ++c)
-            c8[c] = to8(df, hn::MulAdd(dady[c], y, hn::MulAdd(dadx[c], px, a0[c])));
-        // the picture is blue, green, red from the lowest byte: channels 2, 1, 0 of the planes
+        // (no arrays of vectors: SVE's have no size the compiler knows)
+        const VU red = channel(df, planes, 0, px, y), green = channel(df, planes, 1, px, y);
+        const VU blue = channel(df, planes, 2, px, y), alpha = channel(df, planes, 3, px, y);
+        // the picture is blue, green, red from the lowest byte
         const VU d = hn::LoadU(du, p);
-        const VU a2 = hn::Or(c8[3], hn::ShiftLeft<16>(c8[3]));
+        const VU a2 = hn::Or(alpha, hn::ShiftLeft<16>(alpha));
         const VU rest2 = hn::Sub(pairs, a2);
         const VU blue_red =
-            hn::BitCast(du, blend2(d16, hn::BitCast(d16, hn::Or(c8[2], hn::ShiftLeft<16>(c8[0]))),
+            hn::BitCast(du, blend2(d16, hn::BitCast(d16, hn::Or(blue, hn::ShiftLeft<16>(red))),
                                    hn::BitCast(d16, hn::And(d, pairs)), hn::BitCast(d16, a2),
                                    hn::BitCast(d16, rest2)));
-        const VU green =
-            hn::BitCast(du, blend2(d16, hn::BitCast(d16, c8[1]),
+        const VU green_x =
+            hn::BitCast(du, blend2(d16, hn::BitCast(d16, green),
                                    hn::BitCast(d16, hn::And(hn::ShiftRight<8>(d), pairs)),
                                    hn::BitCast(d16, a2), hn::BitCast(d16, rest2)));
-        hn::StoreU(hn::And(hn::Or(blue_red, hn::ShiftLeft<8>(green)), colour), du, p);
+        hn::StoreU(hn::And(hn::Or(blue_red, hn::ShiftLeft<8>(green_x)), colour), du, p);
         if (p == spare)
             std::memcpy(pixels + x, spare, 4 * static_cast<size_t>(count));
     }
