@@ -36,7 +36,7 @@ template <class DF> HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> to8(DF df, hn::
 // Channel c of the planes along a row, in 8 bits.
 template <class DF>
 HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> channel(DF df, const cpu_planes &p, int c,
-                                                      hn::Vec<DF> px, hn::Vec<DF> y) {
+                                                     hn::Vec<DF> px, hn::Vec<DF> y) {
     const auto inner = hn::MulAdd(hn::Set(df, p.dadx[c]), px, hn::Set(df, p.a0[c]));
     return to8(df, hn::MulAdd(hn::Set(df, p.dady[c]), y, inner));
 }
