@@ -2,7 +2,6 @@
 // lumora: entry point, window, keys and the display callback.
 // Everything here runs on the main thread, inside or around the toolkit's main loop.
 #include "capture/pa.h"
-#include "picture/cpu_painter.h"
 #include "picture/frame.h"
 #include "picture/ft.h"
 #include "picture/paint.h"
@@ -67,16 +66,7 @@ static void show() {
     const int start = glutGet(GLUT_ELAPSED_TIME);
     const double *block = pa_get_sample();
     const double p = pa_get_max();
-    if (on_cpu) {
-        cpu_painter paint;
-        show_block(paint, pic, block, p, w, h, [] {
-            paint_show_picture(cpu_picture_pixels(), w, h);
-            glutSwapBuffers();
-        });
-    } else {
-        gl_painter paint;
-        show_block(paint, pic, block, p, w, h, [] { glutSwapBuffers(); });
-    }
+    show_block_in_window(on_cpu, pic, block, p, w, h, [] { glutSwapBuffers(); });
     if (pic.silent_frames == fade_frames)
         rest();
     else

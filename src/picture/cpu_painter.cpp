@@ -52,10 +52,10 @@ std::vector<op> ops;
 int vertices, steps;
 cpu_span_fn span = nullptr;
 
-int64_t floor_div(int64_t n, int64_t d) { // d > 0
-    const int64_t q = n / d;
-    return q - ((n % d != 0) && (n < 0));
-}
+// The rows whose pixel centres lie at or after, and at or before, a place on the grid (an
+// arithmetic shift rounds down).
+int first_row(int64_t y) { return static_cast<int>((y + 255) >> 8); }
+int last_row(int64_t y) { return static_cast<int>(y >> 8); }
 
 // The first column with ea * px + k > 0 (ea > 0), and the last (ea < 0), from a quotient in
 // double precision, which is correctly rounded and so at most one off, set right in whole
@@ -119,8 +119,8 @@ bool planes_of(const int (&v)[3], const float (&c)[3][4], cpu_planes &p) {
 // Draws the rows top to bottom (inclusive) of the triangle of vertices a, b, c of the store.
 void draw_triangle(int a, int b, int c, const float (&colour)[3][4], int top, int bottom) {
     const int64_t ymin = std::min({gy[a], gy[b], gy[c]}), ymax = std::max({gy[a], gy[b], gy[c]});
-    top = std::max(top, static_cast<int>(-floor_div(-ymin, 256)));
-    bottom = std::min(bottom, static_cast<int>(floor_div(ymax, 256)));
+    top = std::max(top, first_row(ymin));
+    bottom = std::min(bottom, last_row(ymax));
     if (top > bottom)
         return;
     int v[3] = {a, b, c};
@@ -225,8 +225,8 @@ int add_vertices(const float *x, const float *y, int count, int &top, int &botto
     cpu_vertices_best()(x, y, count, width, height, &wx[first], &wy[first], &gx[first], &gy[first]);
     vertices += count;
     const auto [lo, hi] = std::minmax_element(gy.begin() + first, gy.begin() + vertices);
-    top = std::max(0, static_cast<int>(-floor_div(-*lo, 256)));
-    bottom = std::min(height - 1, static_cast<int>(floor_div(*hi, 256)));
+    top = std::max(0, first_row(*lo));
+    bottom = std::min(height - 1, last_row(*hi));
     return first;
 }
 

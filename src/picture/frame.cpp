@@ -48,13 +48,12 @@ float wave_height(double phase, int i, double amplitude) {
     return static_cast<float>(std::sin(phase * i) * amplitude / std::numbers::pi + 0.5);
 }
 
-// The walk's table: columns are distinct whole pixels below (step + 1) * w <= 2w, and the arrays
-// have room up to the next multiple of 4 for the heights, which are computed four at a time.
+// The walk's table: columns are distinct whole pixels below (step + 1) * w <= 2w.
 static std::vector<float> xs, ys;
 static std::vector<double> phases;
 
 void frame_reserve(int w) {
-    const std::size_t need = 2 * static_cast<std::size_t>(std::max(w, 0)) + 2 + 3;
+    const std::size_t need = 2 * static_cast<std::size_t>(std::max(w, 0)) + 2;
     if (xs.size() < need) {
         xs.resize(need);
         ys.resize(need);
@@ -70,8 +69,6 @@ column_table walk_columns(int w, double step) {
         xs[count] = static_cast<float>(x);
         phases[count++] = x * std::numbers::pi;
     }
-    for (int k = count; k % 4 != 0; ++k)
-        phases[k] = 0; // the padding's heights are computed and never used
     return {xs.data(), phases.data(), ys.data(), count};
 }
 

@@ -49,7 +49,7 @@ int next_column(int j, int w, double step);
 
 // What the walk gives every wave: for each pixel column j, x = j / w rounded once to single
 // precision, and the phase x * pi in double precision. y is room for one wave's heights. The
-// arrays hold count entries, with room up to the next multiple of 4.
+// arrays hold count entries.
 struct column_table {
     const float *x;
     const double *phase;

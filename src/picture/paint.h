@@ -8,6 +8,7 @@
 // a window or into a framebuffer object.
 #pragma once
 
+#include "cpu_painter.h"
 #include "frame.h"
 #include "ft.h"
 
@@ -48,4 +49,21 @@ void show_block(Painter &paint, picture &pic, const double *block, double p, int
     paint.finish();
     present();
     picture_after(pic, p);
+}
+
+// show_block in a window: drawn by the processor's painter (on_cpu) and then shown through GL
+// over the whole w x h viewport, or drawn by GL itself; present() then swaps the buffers.
+template <class Present>
+void show_block_in_window(bool on_cpu, picture &pic, const double *block, double p, int w, int h,
+                          Present &&present) {
+    if (on_cpu) {
+        cpu_painter paint;
+        show_block(paint, pic, block, p, w, h, [&] {
+            paint_show_picture(cpu_picture_pixels(), w, h);
+            present();
+        });
+    } else {
+        gl_painter paint;
+        show_block(paint, pic, block, p, w, h, present);
+    }
 }

@@ -349,14 +349,8 @@ int window(int argc, char **argv) {
             }
             glutSwapBuffers();
         };
-        cpu_painter cpu;
-        if (!picture_rests(pic, p) && on_cpu)
-            show_block(cpu, pic, block.data(), p, w, h, [&] {
-                paint_show_picture(cpu_picture_pixels(), w, h);
-                present();
-            });
-        else if (!picture_rests(pic, p))
-            show_block(painter, pic, block.data(), p, w, h, present);
+        if (!picture_rests(pic, p))
+            show_block_in_window(on_cpu, pic, block.data(), p, w, h, present);
         if (!wanted.count(n))
             continue;
         // a resting window draws nothing and shows the picture it showed
