@@ -60,27 +60,14 @@ AVSampleFormat format_for(const AVCodec *c, AVSampleFormat want) {
     return c->sample_fmts[0];
 }
 
-bool open_sound(const AVCodec *codec, const AVCodecContext *from) {
+// Opens the encoder for the sound in the given layout; false, with the encoder's error, when it
+// does not take it.
+int try_layout(const AVCodec *codec, const AVCodecContext *from, const AVChannelLayout &layout) {
     sound.reset(avcodec_alloc_context3(codec));
     AVCodecContext *c = sound.get();
-    AVChannelLayout layout{};
-    if (from->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-        av_channel_layout_default(&layout, from->ch_layout.nb_channels);
-    else
-        av_channel_layout_copy(&layout, &from->ch_layout);
-    bool layout_taken = !codec->ch_layouts;
-    for (const AVChannelLayout *l = codec->ch_layouts; l && l->nb_channels; ++l)
-        layout_taken = layout_taken || !av_channel_layout_compare(l, &layout);
-    if (!layout_taken) {
-        char name[64];
-        av_channel_layout_describe(&layout, name, sizeof name);
-        std::fprintf(stderr, "lumora-render: %s cannot carry %s sound: the sound track is stereo\n",
-                     codec->name, name);
-        av_channel_layout_uninit(&layout);
-        layout = AV_CHANNEL_LAYOUT_STEREO;
-    }
+    if (!c)
+        return AVERROR(ENOMEM);
     av_channel_layout_copy(&c->ch_layout, &layout);
-    av_channel_layout_uninit(&layout);
     c->sample_rate = rate_for(codec, from->sample_rate);
     c->sample_fmt = format_for(codec, from->sample_fmt);
     if (codec->id == AV_CODEC_ID_FLAC && c->sample_fmt == AV_SAMPLE_FMT_S32)
@@ -90,10 +77,36 @@ bool open_sound(const AVCodec *codec, const AVCodecContext *from) {
     c->time_base = {1, c->sample_rate};
     if (encode_container()->oformat->flags & AVFMT_GLOBALHEADER)
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    const int err = avcodec_open2(c, codec, nullptr);
+    return avcodec_open2(c, codec, nullptr);
+}
+
+// The input's own channels where the encoder takes them; else a stereo mix, or mono.
+bool open_sound(const AVCodec *codec, const AVCodecContext *from) {
+    AVChannelLayout own{};
+    if (from->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&own, from->ch_layout.nb_channels);
+    else
+        av_channel_layout_copy(&own, &from->ch_layout);
+    bool listed = !codec->ch_layouts;
+    for (const AVChannelLayout *l = codec->ch_layouts; l && l->nb_channels; ++l)
+        listed = listed || !av_channel_layout_compare(l, &own);
+    int err = listed ? try_layout(codec, from, own) : AVERROR(EINVAL);
+    const AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO, mono = AV_CHANNEL_LAYOUT_MONO;
+    const AVChannelLayout *mixed = nullptr;
+    for (const AVChannelLayout *l : {&stereo, &mono})
+        if (err < 0 && own.nb_channels > l->nb_channels && (err = try_layout(codec, from, *l)) >= 0)
+            mixed = l;
+    if (mixed) {
+        char name[64];
+        av_channel_layout_describe(&own, name, sizeof name);
+        std::fprintf(stderr, "lumora-render: %s cannot carry %s sound: the sound track is %s\n",
+                     codec->name, name, mixed == &stereo ? "stereo" : "mono");
+    }
+    av_channel_layout_uninit(&own);
     if (err < 0)
         return encode_fail(std::string("cannot open the ") + codec->name +
                            " encoder for the sound: " + av_error_text(err));
+    AVCodecContext *c = sound.get();
     sound_stream = avformat_new_stream(encode_container(), nullptr);
     if (!sound_stream || avcodec_parameters_from_context(sound_stream->codecpar, c) < 0)
         return encode_fail("out of memory");
@@ -144,7 +157,7 @@ bool encode_sound_fifo(bool end) {
         av_channel_layout_copy(&f->ch_layout, &c->ch_layout);
         if (av_frame_get_buffer(f, 0) < 0)
             return encode_fail("out of memory");
-        av_audio_fifo_read(sound_fifo.get(), reinterpret_cast<void **>(f->data), n);
+        av_audio_fifo_read(sound_fifo.get(), reinterpret_cast<void **>(f->extended_data), n);
         f->pts = sound_pts;
         sound_pts += n;
         if (!encode_send(c, sound_stream, f, sound_packet.get()))
@@ -199,7 +212,7 @@ bool encode_sound(const AVFrame *f) {
         if (av_frame_get_buffer(in, 0) < 0)
             return encode_fail("out of memory");
     }
-    const int n = swr_convert(to_sound.get(), in->data, room,
+    const int n = swr_convert(to_sound.get(), in->extended_data, room,
                               const_cast<const uint8_t **>(f->extended_data), f->nb_samples);
     if (n < 0)
         return encode_fail("cannot convert the sound: " + av_error_text(n));
