@@ -2,12 +2,13 @@
 #include "decode.h"
 
 #include "av_owners.h"
+#include "input_file.h"
 #include "picture/ft.h"
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
-#include <sys/stat.h>
 #include <vector>
 
 extern "C" {
@@ -18,16 +19,10 @@ extern "C" {
 
 namespace {
 
-struct close_input {
-    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-};
-
-std::unique_ptr<AVFormatContext, close_input> input;
-codec_ptr codec;
+input_file input;
 frame_ptr frame;
 packet_ptr packet;
 swr_ptr to_mono;
-int stream_index = -1;
 std::string path_of, failure;
 int damaged;
 bool input_done, decoder_done;
@@ -115,51 +110,15 @@ bool add_mono(const AVFrame *f) {
 } // namespace
 
 bool decode_open(const char *path, std::string &error) {
-    path_of = path;
-    struct stat st;
-    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
-        error = path_of + ": a folder, not a sound file";
+    path_of = std::strcmp(path, "-") == 0 ? "standard input" : path;
+    if (!input_file_open(path, input, error))
         return false;
-    }
-    AVFormatContext *f = nullptr;
-    int err = avformat_open_input(&f, path, nullptr, nullptr);
-    if (err < 0) {
-        error = path_of + ": " +
-                (err == AVERROR_INVALIDDATA ? "not a sound or video file FFmpeg can read"
-                                            : av_error_text(err));
-        return false;
-    }
-    input.reset(f);
-    if ((err = avformat_find_stream_info(f, nullptr)) < 0) {
-        error = path_of + ": cannot read its streams: " + av_error_text(err);
-        return false;
-    }
-    const AVCodec *decoder = nullptr;
-    stream_index = av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
-    if (stream_index == AVERROR_DECODER_NOT_FOUND) {
-        error = path_of + ": FFmpeg has no decoder for its sound";
-        return false;
-    }
-    if (stream_index < 0) {
-        error = path_of + ": has no sound";
-        return false;
-    }
-    codec.reset(avcodec_alloc_context3(decoder));
     frame.reset(av_frame_alloc());
     packet.reset(av_packet_alloc());
-    if (!codec || !frame || !packet) {
+    if (!frame || !packet) {
         error = "out of memory";
         return false;
     }
-    avcodec_parameters_to_context(codec.get(), f->streams[stream_index]->codecpar);
-    if ((err = avcodec_open2(codec.get(), decoder, nullptr)) < 0) {
-        error = path_of + ": cannot decode its sound: " + av_error_text(err);
-        return false;
-    }
-    // every other stream is left unread by the demuxer
-    for (unsigned k = 0; k < f->nb_streams; ++k)
-        if (static_cast<int>(k) != stream_index)
-            f->streams[k]->discard = AVDISCARD_ALL;
     return true;
 }
 
@@ -167,22 +126,67 @@ void decode_close() {
     to_mono.reset();
     packet.reset();
     frame.reset();
-    codec.reset();
-    input.reset();
+    input.close();
     mono_from.clear();
 }
 
-const AVCodecContext *decode_codec() { return codec.get(); }
+const AVCodecContext *decode_codec() { return input.codec.get(); }
 
 double decode_length() {
-    if (input && input->duration > 0)
-        return input->duration / static_cast<double>(AV_TIME_BASE);
+    if (!input.format)
+        return 0;
+    const AVStream *st = input.format->streams[input.stream];
+    if (st->duration > 0) // the sound's own, where the container holds more than sound
+        return st->duration * av_q2d(st->time_base);
+    if (input.format->duration > 0)
+        return input.format->duration / static_cast<double>(AV_TIME_BASE);
     return 0;
+}
+
+bool decode_measure(const char *path, double &seconds, std::string &error) {
+    input_file in;
+    frame_ptr f(av_frame_alloc());
+    packet_ptr p(av_packet_alloc());
+    if (!input_file_open(path, in, error))
+        return false;
+    if (!f || !p) {
+        error = "out of memory";
+        return false;
+    }
+    // every frame the decoder makes, at its own rate; damaged packets are skipped as when drawing
+    seconds = 0;
+    bool reading = true;
+    while (true) {
+        const int err = avcodec_receive_frame(in.codec.get(), f.get());
+        if (err == 0) {
+            if (f->sample_rate > 0)
+                seconds += f->nb_samples / static_cast<double>(f->sample_rate);
+            continue;
+        }
+        if (err == AVERROR_EOF)
+            return true;
+        if (!reading) {
+            avcodec_send_packet(in.codec.get(), nullptr);
+            continue;
+        }
+        const int read = av_read_frame(in.format.get(), p.get());
+        if (read == AVERROR_EOF) {
+            reading = false;
+        } else if (read < 0 && read != AVERROR_INVALIDDATA) {
+            error = (std::strcmp(path, "-") == 0 ? "standard input" : std::string(path)) +
+                    ": reading failed: " + av_error_text(read);
+            return false;
+        } else if (read == 0) {
+            if (p->stream_index == in.stream)
+                avcodec_send_packet(in.codec.get(), p.get());
+            av_packet_unref(p.get());
+        }
+    }
 }
 
 const AVFrame *decode_next() {
     while (!decoder_done) {
-        int err = avcodec_receive_frame(codec.get(), frame.get());
+        int err = avcodec_receive_frame(input.codec.get(), frame.get());
         if (err == 0) {
             if (!add_mono(frame.get()))
                 return nullptr;
@@ -195,10 +199,10 @@ const AVFrame *decode_next() {
         if (err != AVERROR(EAGAIN))
             note_damage(err); // a frame the decoder could not make: it goes on with the next packet
         if (input_done) {
-            avcodec_send_packet(codec.get(), nullptr); // drain what the decoder holds
+            avcodec_send_packet(input.codec.get(), nullptr); // drain what the decoder holds
             continue;
         }
-        err = av_read_frame(input.get(), packet.get());
+        err = av_read_frame(input.format.get(), packet.get());
         if (err == AVERROR_EOF) {
             input_done = true;
             continue;
@@ -211,8 +215,8 @@ const AVFrame *decode_next() {
             fail(path_of + ": reading failed at " + at_time() + ": " + av_error_text(err));
             return nullptr;
         }
-        if (packet->stream_index == stream_index) {
-            err = avcodec_send_packet(codec.get(), packet.get());
+        if (packet->stream_index == input.stream) {
+            err = avcodec_send_packet(input.codec.get(), packet.get());
             if (err < 0 && err != AVERROR(EAGAIN))
                 note_damage(err);
         }

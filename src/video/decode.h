@@ -12,15 +12,21 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-// Opens the file and its best sound stream. On failure, error holds one line to print.
+// Opens the file ("-": standard input) and its best sound stream. On failure, error holds one
+// line to print.
 bool decode_open(const char *path, std::string &error);
 void decode_close();
 
 // The sound stream's decoder: its channels, sample rate and sample format.
 const AVCodecContext *decode_codec();
 
-// The sound's length as the file states it, in seconds; 0 when it does not.
+// The sound's length as the file states it (its sound stream's, else the container's), in
+// seconds; 0 when it does not.
 double decode_length();
+
+// The sound's length as it decodes, in seconds, whatever the file states: a file of its own,
+// opened and read through apart from the one decode_open keeps. Not for standard input.
+bool decode_measure(const char *path, double &seconds, std::string &error);
 
 // Decodes the next frame of sound and adds its mono mix to the window; null at the end of the
 // sound, or on a failure, which decode_failed() then reports. A damaged packet is skipped, as

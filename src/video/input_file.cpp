@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "input_file.h"
+
+#include <cstring>
+#include <sys/stat.h>
+
+namespace {
+
+// What FFmpeg may open for INPUT: a file, or a pipe, whatever a file says it needs.
+constexpr const char *local_only = "file,pipe";
+
+AVDictionary *local_options() {
+    AVDictionary *d = nullptr;
+    av_dict_set(&d, "protocol_whitelist", local_only, 0);
+    return d;
+}
+
+} // namespace
+
+const char *input_file_refused(const char *demuxer) {
+    // a demuxer's name may list several, "mov,mp4,m4a,..."; these are each alone
+    static const struct {
+        const char *name, *what;
+    } refused[] = {
+        {"concat", "a list of other files"},
+        {"hls", "an HLS playlist"},
+        {"dash", "a DASH manifest"},
+        {"imf", "an IMF composition of other files"},
+        {"image2", "a sequence of pictures by name pattern"},
+        {"sdp", "a network session description"},
+        {"rtsp", "a network stream"},
+        {"rtp", "a network stream"},
+        {"avisynth", "a script"},
+        {"vapoursynth", "a script"},
+    };
+    for (const auto &r : refused)
+        if (std::strcmp(demuxer, r.name) == 0)
+            return r.what;
+    return nullptr;
+}
+
+bool input_file_open(const std::string &path, input_file &in, std::string &error) {
+    in.close();
+    struct stat st;
+    if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = path + ": a folder, not a sound file";
+        return false;
+    }
+    // the name is a file's, whatever it holds: "http:x.wav" and "01:intro.wav" are files here
+    const std::string address = path == "-" ? "pipe:0" : "file:" + path;
+    const std::string named = path == "-" ? "standard input" : path;
+    AVDictionary *options = local_options();
+    AVIOContext *io = nullptr;
+    int err = avio_open2(&io, address.c_str(), AVIO_FLAG_READ, nullptr, &options);
+    av_dict_free(&options);
+    if (err < 0) {
+        error = named + ": " + av_error_text(err);
+        return false;
+    }
+    in.bytes.reset(io);
+    // what the first bytes say it is, decided before its demuxer reads on
+    const AVInputFormat *demuxer = nullptr;
+    err = av_probe_input_buffer2(io, &demuxer, address.c_str(), nullptr, 0, 0);
+    if (err < 0 || !demuxer) {
+        error =
+            named + ": " +
+            (err == AVERROR_INVALIDDATA || !demuxer ? "not a sound or video file FFmpeg can read"
+                                                    : av_error_text(err));
+        return false;
+    }
+    if (const char *what = input_file_refused(demuxer->name)) {
+        error = named + ": " + what + " (" + demuxer->name +
+                "), which points at other files or addresses; give the sound file itself";
+        return false;
+    }
+    AVFormatContext *f = avformat_alloc_context();
+    if (!f) {
+        error = "out of memory";
+        return false;
+    }
+    f->pb = io;
+    f->flags |= AVFMT_FLAG_CUSTOM_IO;
+    options = local_options(); // for whatever the demuxer opens itself
+    err = avformat_open_input(&f, address.c_str(), demuxer, &options);
+    av_dict_free(&options);
+    if (err < 0) { // f is freed
+        error = named + ": " +
+                (err == AVERROR_INVALIDDATA ? "not a sound or video file FFmpeg can read"
+                                            : av_error_text(err));
+        return false;
+    }
+    in.format.reset(f);
+    if ((err = avformat_find_stream_info(f, nullptr)) < 0) {
+        error = named + ": cannot read its streams: " + av_error_text(err);
+        return false;
+    }
+    const AVCodec *decoder = nullptr;
+    in.stream = av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+    if (in.stream == AVERROR_DECODER_NOT_FOUND) {
+        error = named + ": FFmpeg has no decoder for its sound";
+        return false;
+    }
+    if (in.stream < 0) {
+        error = named + ": has no sound";
+        return false;
+    }
+    in.codec.reset(avcodec_alloc_context3(decoder));
+    if (!in.codec) {
+        error = "out of memory";
+        return false;
+    }
+    avcodec_parameters_to_context(in.codec.get(), f->streams[in.stream]->codecpar);
+    if ((err = avcodec_open2(in.codec.get(), decoder, nullptr)) < 0) {
+        error = named + ": cannot decode its sound: " + av_error_text(err);
+        return false;
+    }
+    // every other stream is left unread by the demuxer
+    for (unsigned k = 0; k < f->nb_streams; ++k)
+        if (static_cast<int>(k) != in.stream)
+            f->streams[k]->discard = AVDISCARD_ALL;
+    return true;
+}
