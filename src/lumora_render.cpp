@@ -17,7 +17,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <unistd.h>
 
 extern "C" {
@@ -94,9 +96,24 @@ struct progress {
 
 double block[ft_size];
 
+// The memory the machine has free now, in bytes; 0 when it does not say.
+long long memory_free() {
+    std::ifstream info("/proc/meminfo");
+    std::string key;
+    long long kb;
+    while (info >> key >> kb)
+        if (key == "MemAvailable:")
+            return kb * 1024;
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    // a reader of standard error that has gone, or a file size limit, fails a write, not the
+    // render: a failed write of OUTPUT ends it with one line, and leaves nothing
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     render_options o;
     std::string line;
     switch (render_parse_args(argc, argv, o, line)) {
@@ -113,11 +130,18 @@ int main(int argc, char **argv) {
         break;
     }
     av_log_set_level(AV_LOG_QUIET); // FFmpeg's own lines; ours say what went wrong, once
+    const long long need = render_memory_needed(o), room = memory_free();
+    if (room > 0 && need > room) {
+        std::fprintf(stderr,
+                     "lumora-render: --size %dx%d needs about %.1f GB of memory, and %.1f GB "
+                     "are free\n",
+                     o.width, o.height, need / 1e9, room / 1e9);
+        return 1;
+    }
     ft_init();
     paint_init();
-    if (!decode_open(o.input.c_str(), line) || !encode_prepare(o, line))
-        return fail(line);
-    // auto: OpenGL where a GPU offers it, else the processor, which then needs no OpenGL at all
+    // the painter first, so that a size OpenGL cannot draw costs no input opened: auto takes a
+    // GPU's OpenGL where there is one, else the processor, which then needs no OpenGL at all
     bool on_cpu = o.painter == painter_choice::cpu;
     if (o.painter == painter_choice::automatic) {
         std::string no_gpu;
@@ -127,12 +151,21 @@ int main(int argc, char **argv) {
     } else if (o.painter == painter_choice::gl && !offscreen_open(o.width, o.height, false, line)) {
         return fail(line);
     }
+    // a picture's time, when not given, is half the sound as it decodes: a header may say more
+    double measured = -1;
+    if (o.kind == render_kind::png && o.at < 0 && o.input != "-" &&
+        !decode_measure(o.input.c_str(), measured, line))
+        return fail(line);
+    if (!decode_open(o.input.c_str(), line) || !encode_prepare(o, line))
+        return fail(line);
     if (on_cpu)
         cpu_picture_size(o.width, o.height);
 
     const bool video = o.kind != render_kind::png;
     const double length = decode_length();
-    const double at = o.at >= 0 ? o.at : length / 2;
+    if (!video && o.at < 0 && measured < 0 && length <= 0)
+        return fail("standard input: its length is not known before its end; give --at");
+    const double at = o.at >= 0 ? o.at : (measured >= 0 ? measured : length) / 2;
     // a video's frames are those whose time lies in [from, to); a picture is the frame nearest --at
     const long long first =
         video ? static_cast<long long>(std::ceil(o.from * o.fps - 1e-9)) : std::llround(at * o.fps);

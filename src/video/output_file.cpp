@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The output file: written under a temporary name beside OUTPUT, which a signal handler removes
-// when the render is interrupted, and renamed to OUTPUT once complete.
+// when the render is interrupted or crashes, and renamed to OUTPUT once complete. The name is
+// .OUTPUT.XXXXXX, or .lumora-render.XXXXXX where OUTPUT's name is too long to take six more
+// characters; only SIGKILL (or a power cut) can leave one behind.
 #include "encode_parts.h"
 
 #include <cerrno>
@@ -15,18 +17,59 @@
 
 namespace {
 
-// The temporary file, beside OUTPUT. Its path is also read by the signal handler.
+// The temporary file, beside OUTPUT. Its path is also read by the signal handlers.
 char temp_path[PATH_MAX];
-char interrupted_line[PATH_MAX + 64];
+char interrupted_line[PATH_MAX + 64], crashed_line[PATH_MAX + 64];
 int temp_fd = -1;
+std::string target; // what OUTPUT names, through any symlinks: the file the result becomes
 
-extern "C" void on_signal(int sig) {
-    // only what is safe in a signal handler: the temporary file goes, OUTPUT stays as it was
+// Signals that end a process and can be caught: the render stops, and says so.
+constexpr int stops[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1, SIGUSR2,  SIGALRM,
+                         SIGXCPU, SIGPROF, SIGVTALRM, SIGIO,   SIGPWR,  SIGSTKFLT};
+// A fault: the temporary file goes, and the fault then takes its course (a core, a sanitizer's
+// report) through what was there before.
+constexpr int faults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS};
+struct sigaction before_fault[sizeof faults / sizeof *faults];
+
+// Only what is safe in a signal handler: the temporary file goes, OUTPUT stays as it was.
+void say(const char *line) {
+    const ssize_t ignored = write(2, line, std::strlen(line));
+    (void)ignored;
+}
+
+extern "C" void on_stop(int sig) {
     if (temp_path[0])
         unlink(temp_path);
-    const ssize_t ignored = write(2, interrupted_line, std::strlen(interrupted_line));
-    (void)ignored;
+    say(interrupted_line);
     _exit(128 + sig);
+}
+
+extern "C" void on_fault(int sig) {
+    if (temp_path[0])
+        unlink(temp_path);
+    say(crashed_line);
+    for (std::size_t k = 0; k < sizeof faults / sizeof *faults; ++k)
+        if (faults[k] == sig)
+            sigaction(sig, &before_fault[k], nullptr);
+    raise(sig); // held until this returns; a fault of the code itself also comes again
+}
+
+// Where a chain of symlinks ends, as cp writes through them: the last name, which need not exist.
+std::string through_links(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        char to[PATH_MAX];
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        const ssize_t n = readlink(path.c_str(), to, sizeof to - 1);
+        if (n <= 0)
+            return path;
+        to[n] = '\0';
+        const std::size_t slash = path.rfind('/');
+        path = to[0] == '/' || slash == std::string::npos ? std::string(to)
+                                                          : path.substr(0, slash + 1) + to;
+    }
+    return path; // a loop: opening it reports that
 }
 
 std::string folder_of(const std::string &path) {
@@ -38,7 +81,8 @@ std::string folder_of(const std::string &path) {
 
 bool output_file_prepare(const render_options &o, std::string &error) {
     struct stat in, out;
-    if (stat(o.output.c_str(), &out) == 0) {
+    const bool replacing = stat(o.output.c_str(), &out) == 0;
+    if (replacing) {
         if (S_ISDIR(out.st_mode)) {
             error = o.output + ": a folder; give a file name";
             return false;
@@ -48,10 +92,17 @@ bool output_file_prepare(const render_options &o, std::string &error) {
             return false;
         }
     }
-    const std::string folder = folder_of(o.output);
-    const std::size_t slash = o.output.rfind('/');
-    const std::string name = slash == std::string::npos ? o.output : o.output.substr(slash + 1);
-    const std::string temp = folder + "/." + name + ".XXXXXX";
+    target = through_links(o.output);
+    const std::string folder = folder_of(target);
+    const std::size_t slash = target.rfind('/');
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const std::string temp =
+        folder + "/." +
+        (name.size() + 8 <= static_cast<std::size_t>(longest > 0 ? longest : 255)
+             ? name
+             : std::string("lumora-render")) +
+        ".XXXXXX";
     if (temp.size() >= sizeof temp_path) {
         error = o.output + ": the name is too long";
         return false;
@@ -59,6 +110,9 @@ bool output_file_prepare(const render_options &o, std::string &error) {
     // on a terminal the line ends the progress line first
     std::snprintf(interrupted_line, sizeof interrupted_line,
                   "%slumora-render: interrupted; %s was not written\n", isatty(2) ? "\n" : "",
+                  o.output.c_str());
+    std::snprintf(crashed_line, sizeof crashed_line,
+                  "%slumora-render: crashed; %s was not written\n", isatty(2) ? "\n" : "",
                   o.output.c_str());
     // the handler must find the path complete: it is filled in with signals held back
     sigset_t all, before;
@@ -71,10 +125,13 @@ bool output_file_prepare(const render_options &o, std::string &error) {
     if (temp_fd >= 0)
         std::memcpy(temp_path, path.data(), path.size());
     struct sigaction act {};
-    act.sa_handler = on_signal;
-    sigemptyset(&act.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    sigfillset(&act.sa_mask); // one handler at a time
+    act.sa_handler = on_stop;
+    for (int sig : stops)
         sigaction(sig, &act, nullptr);
+    act.sa_handler = on_fault;
+    for (std::size_t k = 0; k < sizeof faults / sizeof *faults; ++k)
+        sigaction(faults[k], &act, &before_fault[k]);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (temp_fd < 0) {
         struct stat dir;
@@ -85,10 +142,11 @@ bool output_file_prepare(const render_options &o, std::string &error) {
                                  : std::strerror(err));
         return false;
     }
-    // mkstemp makes the file for its owner alone; OUTPUT gets what a new file usually gets
+    // mkstemp makes the file for its owner alone: a file replaced keeps its permissions, and a new
+    // one gets what a new file usually gets
     const mode_t mask = umask(0);
     umask(mask);
-    fchmod(temp_fd, 0666 & ~mask);
+    fchmod(temp_fd, replacing ? out.st_mode & 07777 : 0666 & ~mask);
     return true;
 }
 
@@ -102,7 +160,7 @@ bool output_file_commit(std::string &error) {
         return false;
     }
     temp_fd = -1;
-    if (rename(temp_path, encode_options().output.c_str()) != 0) {
+    if (rename(temp_path, target.c_str()) != 0) {
         error = "cannot name the result " + encode_options().output + ": " + std::strerror(errno);
         return false;
     }

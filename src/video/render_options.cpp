@@ -13,7 +13,8 @@ const char *render_usage() {
     return "Usage: lumora-render INPUT OUTPUT [options]\n"
            "Draws lumora's picture of a sound file, frame by frame, into a video or a picture.\n"
            "\n"
-           "INPUT is any sound or video file FFmpeg reads (wav, flac, mp3, ogg, opus, m4a, ...).\n"
+           "INPUT is any sound or video file FFmpeg reads (wav, flac, mp3, ogg, opus, m4a, ...),\n"
+           "a local file, or - for standard input.\n"
            "OUTPUT's extension chooses what is written:\n"
            "  .mp4   H.264 video with AAC sound, ready for browsers and uploads\n"
            "  .webm  VP9 video with Opus sound\n"
@@ -33,40 +34,48 @@ const char *render_usage() {
            "                 Mesa's software renderer where there is no GPU)\n"
            "  --help         print this and exit\n"
            "  --version      print the version and exit\n"
-           "TIME is seconds (90, 12.5) or minutes and seconds (1:30, 1:02:03.5).\n"
+           "TIME is seconds (90, 12.5) or minutes and seconds (1:30, 1:02:03.5), up to 100 hours.\n"
            "\n"
            "Exit status: 0 written; 1 the input, the output or OpenGL failed; 2 a mistake on the\n"
-           "command line; 130 or 143 interrupted. OUTPUT is written only once it is complete.\n";
+           "command line; 130 or 143 interrupted (128 + N for signal N). OUTPUT is written only\n"
+           "once it is complete.\n";
 }
 
 bool render_parse_time(const char *text, double &seconds) {
-    // up to three fields, separated by ':'; only the last may have a fraction
-    double fields[3];
-    int count = 0;
+    // up to three fields of digits separated by ':', and a fraction of digits after the last one;
+    // nothing else, so that no exponent, hexadecimal, sign, NaN or infinity gets through strtod
+    double total = 0;
+    int fields = 0;
     const char *s = text;
     while (true) {
-        if (count == 3 || !std::isdigit(static_cast<unsigned char>(*s)))
+        if (!std::isdigit(static_cast<unsigned char>(*s)) || ++fields > 3)
             return false;
-        char *end;
-        const double v = std::strtod(s, &end);
-        fields[count++] = v;
-        if (*end == '\0')
-            break;
-        const char *dot = std::strchr(s, '.');
-        if (*end != ':' || (dot && dot < end))
-            return false; // a fraction before a ':' or a stray character
-        s = end + 1;
-    }
-    double total = 0;
-    for (int k = 0; k < count; ++k) {
-        if (k > 0 && fields[k] >= 60)
+        double v = 0;
+        int digits = 0;
+        for (; std::isdigit(static_cast<unsigned char>(*s)); ++s)
+            if (++digits <= 9) // more digits than any time up to the limit has: refused below
+                v = v * 10 + (*s - '0');
+            else
+                v = render_max_time + 1;
+        if (fields > 1 && v >= 60)
             return false; // minutes and seconds after the first field stay below 60
-        total = total * 60 + fields[k];
+        total = total * 60 + v;
+        if (*s == ':') {
+            ++s;
+            continue;
+        }
+        if (*s == '.') {
+            double scale = 0.1;
+            if (!std::isdigit(static_cast<unsigned char>(*++s)))
+                return false;
+            for (; std::isdigit(static_cast<unsigned char>(*s)); ++s, scale /= 10)
+                total += (*s - '0') * scale;
+        }
+        if (*s != '\0' || total > render_max_time)
+            return false;
+        seconds = total;
+        return true;
     }
-    if (!std::isfinite(total))
-        return false;
-    seconds = total;
-    return true;
 }
 
 std::string render_format_time(double seconds) {
@@ -109,6 +118,30 @@ static bool kind_of(const std::string &path, render_kind &kind) {
     return true;
 }
 
+// The largest pictures the encoders make: FFmpeg takes a picture while (w + 128)(h + 128) stays
+// below 2^31 / 8 bytes, and the videos keep to the highest level of H.264 and VP9 (6.2), which
+// players are built for: 139,264 blocks of 16 x 16 pixels (8192 x 4352), and x264 and libvpx
+// take no side past 16384.
+static bool size_fits(const render_options &o, std::string &message) {
+    const std::string size = "--size " + std::to_string(o.width) + "x" + std::to_string(o.height);
+    if ((o.width + 128LL) * (o.height + 128LL) >= std::numeric_limits<int>::max() / 8) {
+        message = size + ": larger than FFmpeg makes a picture (about 268 million pixels)";
+        return false;
+    }
+    const long long blocks = (o.width + 15LL) / 16 * ((o.height + 15LL) / 16);
+    if (o.kind != render_kind::png && (o.width > 16384 || o.height > 16384 || blocks > 139264)) {
+        message = size + ": larger than a video can be (16384 pixels a side, and 8192x4352 in all)";
+        return false;
+    }
+    return true;
+}
+
+long long render_memory_needed(const render_options &o) {
+    const long long pixels = static_cast<long long>(o.width) * o.height;
+    // BGRA: the picture, and for a video three in the queue; YUV 4:2:0, 1.5 bytes, the encoder's
+    return o.kind == render_kind::png ? pixels * (4 + 3) : pixels * (4 * 4 + 20 * 3 / 2);
+}
+
 render_parse render_parse_args(int argc, const char *const *argv, render_options &o,
                                std::string &message) {
     auto fail = [&](std::string text) {
@@ -118,7 +151,7 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
     std::string positional[2];
     int positionals = 0;
     bool given_from = false, given_to = false, given_at = false, options_end = false;
-    std::string from_text, to_text;
+    std::string from_text = "0", to_text;
     for (int k = 1; k < argc; ++k) {
         std::string arg = argv[k], value;
         if (options_end || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
@@ -172,7 +205,8 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
         } else if (arg == "--from" || arg == "--to" || arg == "--at") {
             double t;
             if (!render_parse_time(value.c_str(), t))
-                return fail(arg + " " + value + ": give seconds (90, 12.5) or M:SS (1:30)");
+                return fail(arg + " " + value +
+                            ": give seconds (90, 12.5) or M:SS (1:30), up to 100 hours");
             if (arg == "--from") {
                 o.from = t;
                 given_from = true;
@@ -211,5 +245,7 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
         if (o.from >= o.to)
             return fail("--from " + from_text + " is not before --to " + to_text);
     }
+    if (!size_fits(o, message))
+        return render_parse::error;
     return render_parse::run;
 }

@@ -30,6 +30,7 @@ struct render_options {
 };
 
 constexpr int render_max_fps = 240;
+constexpr double render_max_time = 100 * 3600.0; // seconds: the longest TIME taken
 
 enum class render_parse { run, help, version, error };
 
@@ -37,8 +38,12 @@ enum class render_parse { run, help, version, error };
 render_parse render_parse_args(int argc, const char *const *argv, render_options &o,
                                std::string &message);
 
-// A time as the user writes it: seconds ("90", "12.5") or [H:]M:S[.frac] ("1:30", "0:01:30.5").
-// False for anything else, negatives included.
+// About the memory a render at o's size needs at most, in bytes: the picture, the queue of
+// pictures to the encoder and the encoder's own frames (x264 keeps about twenty).
+long long render_memory_needed(const render_options &o);
+
+// A time as the user writes it: seconds ("90", "12.5") or [H:]M:S[.frac] ("1:30", "0:01:30.5"),
+// up to render_max_time. False for anything else: signs, exponents, hexadecimal, NaN, infinity.
 bool render_parse_time(const char *text, double &seconds);
 
 // A time for messages and the progress line: M:SS, or H:MM:SS from an hour on.

@@ -123,7 +123,7 @@ for case in \
     "2 silent.mp4 silent.mp4" \
     "1 tone.wav work/kept.mp4 --from 5" \
     "2 tone.wav work/kept.mp4 --size 0x720" \
-    "1 tone.wav work/kept.mp4 --size 16386x720" \
+    "2 tone.wav work/kept.mp4 --size 16386x720" \
     "2 tone.wav work/kept.mp4 --size 641x360" \
     "2 tone.wav work/kept.mp4 --fps 0" \
     "2 tone.wav work/kept.mp4 --renderer vulkan" \

@@ -21,7 +21,13 @@ TEST(RenderOptions, Times) {
     EXPECT_TRUE(render_parse_time("12.5", t) && t == 12.5);
     EXPECT_TRUE(render_parse_time("1:30", t) && t == 90);
     EXPECT_TRUE(render_parse_time("1:02:03.5", t) && t == 3723.5);
-    for (const char *bad : {"", "-3", "abc", "1:75", "1.5:30", "1:2:3:4", "2x", "1:", "inf", "nan"})
+    EXPECT_TRUE(render_parse_time("100:00:00", t) && t == render_max_time);
+    // strtod took hexadecimal, exponents and NaN: "0x10" was 16 s and "1e308" overflowed a frame
+    // number
+    for (const char *bad : {"",        "-3",  "abc",       "1:75",   "1.5:30",
+                            "1:2:3:4", "2x",  "1:",        "inf",    "nan",
+                            "0x10",    "1e3", "1e308",     "+5",     " 5",
+                            "5.",      ".5",  "100:00:01", "360001", "99999999999999999999"})
         EXPECT_FALSE(render_parse_time(bad, t)) << "'" << bad << "'";
     EXPECT_EQ(render_format_time(3723.4), "1:02:03");
     EXPECT_EQ(render_format_time(59.6), "1:00");
@@ -42,6 +48,10 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
               render_parse::run)
         << why;
     EXPECT_EQ(o.at, 60);
+    EXPECT_EQ(parse({"in.ogg", "out.mp4", "--size", "8192x4352"}, o, why), render_parse::run)
+        << why;
+    EXPECT_EQ(parse({"in.ogg", "out.png", "--size", "16000x16000"}, o, why), render_parse::run)
+        << why;
     for (auto args : std::vector<std::vector<const char *>>{
              {"in.ogg", "out.mp4", "--size", "641x360"}, // yuv420p: even sizes only
              {"in.ogg", "out.webm", "--size", "0x720"},
@@ -56,7 +66,11 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
              {"in.ogg"},
              {"in.ogg", "out.mp4", "extra"},
              {"in.ogg", "out.mp4", "--size"},
-             {"in.ogg", "out.mp4", "--colour", "red"}}) {
+             {"in.ogg", "out.mp4", "--colour", "red"},
+             // what the encoders cannot make: refused before the input is opened
+             {"in.ogg", "out.png", "--size", "16384x16384"},
+             {"in.ogg", "out.mp4", "--size", "16386x720"},
+             {"in.ogg", "out.webm", "--size", "8192x4354"}}) {
         render_options fresh;
         std::vector<const char *> argv = {"lumora-render"};
         argv.insert(argv.end(), args.begin(), args.end());

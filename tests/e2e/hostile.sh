@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# lumora-render where nobody watches it, on inputs, names and options anyone may send: every
+# channel count into every container; names and files that point at other files or addresses,
+# with a local web server that must see no request; every signal that ends a render; times and
+# sizes that cannot be; and OUTPUT replaced as cp would. Each case checks its status, its one
+# line, and that nothing is left behind.
+. "$(dirname "$0")/../../scripts/harness.sh"
+RENDER=$LUMORA
+h_need sox sox
+h_need ffprobe ffmpeg
+h_need python3 python3
+cd "$H_DIR"
+mkdir work
+echo "keep me" >work/kept.mp4
+kept=$(md5sum work/kept.mp4)
+
+# expect STATUS PATTERN ARGS...: lumora-render ARGS gives STATUS, and a line matching PATTERN
+# (grep -E; on a failure, the only line besides what draws); a failure leaves work/kept.mp4 as it was; no render
+# leaves a temporary file. Its standard error stays in render.err.
+expect() {
+    local want=$1 pattern=$2 status=0
+    shift 2
+    "$RENDER" "$@" 2>render.err </dev/null || status=$?
+    [ "$status" = "$want" ] || h_fail "'$*': status $status, expected $want: $(cat render.err)"
+    grep -qE -e "$pattern" render.err || h_fail "'$*': expected '$pattern', got: $(cat render.err)"
+    if [ "$want" != 0 ]; then
+        [ "$(grep -vc '^lumora-render: drawing with' render.err)" = 1 ] || h_fail "'$*': expected one line, got: $(cat render.err)"
+        [ "$(md5sum work/kept.mp4)" = "$kept" ] || h_fail "'$*' changed work/kept.mp4"
+    fi
+    left_behind "$*"
+}
+left_behind() {
+    local left
+    left=$(find . -name '.*' ! -name . | head -n 3)
+    [ -z "$left" ] || h_fail "$1: left behind: $left"
+}
+channels() { ffprobe -v error -select_streams a -show_entries stream=channels -of csv=p=0 "$1"; }
+
+# Every channel count, into every container: its own channels where the encoder takes them, else
+# a stereo mix said in one line. 16 channels into an .mp4 crashed (8 planes of 16 were handed on).
+for c in 1 2 3 6 8 16 24; do
+    sox -q -n -r 48000 -c "$c" "c$c.wav" synth 0.5 sine 440
+done
+sox -q -n -r 48000 -c 6 c6s.flac synth 0.5 sine 440 # FLAC's 6 channels are 5.1(side)
+for c in 1 2 3 6 6s 8 16 24; do
+    for ext in mp4 webm mkv; do
+        in=c$c.wav
+        [ "$c" = 6s ] && in=c6s.flac
+        expect 0 'wrote' "$in" "work/c$c.$ext" --size 32x18
+        got=$(channels "work/c$c.$ext")
+        if grep -q 'cannot carry' render.err; then
+            [ "$got" = 2 ] || h_fail "$in into .$ext: said it mixed to stereo, carries $got"
+        else
+            [ "$got" = "${c%s}" ] || h_fail "$in into .$ext carries $got channels"
+        fi
+        ffmpeg -v error -i "work/c$c.$ext" -f null - || h_fail "$in into .$ext does not decode"
+    done
+done
+h_ok "1 to 24 channels into .mp4, .webm and .mkv: their own channels or a stereo mix, said once"
+
+# Local files and standard input only, and a file's name is a file's name. The web server logs
+# every request; none may reach it.
+python3 -u -m http.server 0 --bind 127.0.0.1 >http.log 2>&1 &
+H_PIDS="$! $H_PIDS"
+h_until 10 grep -q 'port' http.log || h_fail "the local web server did not start"
+port=$(sed -n 's/.* port \([0-9]*\) .*/\1/p' http.log | head -n 1)
+sox -q -n -r 44100 -c 1 -b 16 t.wav synth 1 sine 440
+for name in '01:intro.wav' 'http:x.wav' 'concat:a.wav|b.wav'; do cp t.wav "$name"; done
+printf 'ffconcat version 1.0\nfile t.wav\nfile t.wav\n' >list.ffconcat
+printf '#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nhttp://127.0.0.1:%s/t.wav\n#EXT-X-ENDLIST\n' \
+    "$port" >remote.m3u8
+printf '#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nt.wav\n#EXT-X-ENDLIST\n' >local.m3u8
+sox -q t.wav img001.wav
+while IFS='@' read -r want pattern args; do
+    read -ra argv <<<"$args"
+    expect "$want" "$pattern" "${argv[@]}"
+done <<EOF
+1@No such file@http://127.0.0.1:$port/t.wav work/kept.mp4 --size 32x18
+1@\(concat\), which points at other files@list.ffconcat work/kept.mp4 --size 32x18
+1@\(hls\), which points at other files@remote.m3u8 work/kept.mp4 --size 32x18
+1@\(hls\), which points at other files@local.m3u8 work/kept.mp4 --size 32x18
+1@No such file@img%03d.wav work/kept.mp4 --size 32x18
+0@wrote@01:intro.wav work/intro.png --size 32x18
+0@wrote@http:x.wav work/http.png --size 32x18
+EOF
+expect 0 'wrote' 'concat:a.wav|b.wav' work/concat.png --size 32x18
+"$RENDER" - work/stdin.mp4 --size 32x18 <t.wav 2>render.err &&
+    [ "$(channels work/stdin.mp4)" = 1 ] || h_fail "standard input: $(cat render.err)"
+left_behind "standard input"
+! grep -q 'GET\|HEAD' http.log || h_fail "a request reached the web server: $(grep 'GET\|HEAD' http.log)"
+h_ok "URLs, playlists, lists of files and name patterns refused; colons are characters; - is standard input; no request was made"
+
+# Every signal that ends a render takes its temporary file away; SIGPIPE ends nothing, and a file
+# size limit fails the render with one line.
+bash "$(dirname "$0")/music.sh" long.wav 20
+for sig in QUIT USR1 ALRM SEGV; do
+    "$RENDER" long.wav work/kept.mp4 --size 320x180 2>render.err &
+    pid=$!
+    h_until 30 grep -q 'drawing with' render.err || h_fail "SIG$sig: the render did not start drawing"
+    kill -"$sig" "$pid"
+    status=0
+    wait "$pid" || status=$?
+    [ "$status" = $((128 + $(kill -l "$sig"))) ] && grep -qE 'interrupted|crashed' render.err ||
+        h_fail "SIG$sig: status $status: $(cat render.err)"
+    left_behind "SIG$sig"
+done
+[ "$(md5sum work/kept.mp4)" = "$kept" ] || h_fail "a signal changed work/kept.mp4"
+exec 3> >(exit 0) # a pipe whose reader has gone, as after "| head -1"
+wait $! || true
+status=0
+"$RENDER" t.wav work/piped.mp4 --size 32x18 2>&3 || status=$?
+exec 3>&-
+[ "$status" = 0 ] && [ "$(channels work/piped.mp4)" = 1 ] ||
+    h_fail "with the reader of its standard error gone: status $status"
+left_behind "SIGPIPE"
+(ulimit -f 64 && expect 1 'File too large' long.wav work/kept.mp4 --size 320x180) || exit 1
+h_ok "SIGQUIT, SIGUSR1, SIGALRM and SIGSEGV leave nothing; a reader gone ends nothing; a file size limit fails in one line"
+
+# A picture's time, when not given, is half the sound as it decodes: a 10 s video with 3 s of
+# sound, and an mp3 cut short whose header still says 2:00.
+ffmpeg -v error -f lavfi -i testsrc=d=10:s=160x120 -f lavfi -i sine=d=3 -c:v libx264 -c:a aac \
+    short-sound.mp4
+sox -q -n -r 44100 -c 2 two.wav synth 120 sine 440
+ffmpeg -v error -i two.wav -b:a 128k two.mp3
+head -c 80000 two.mp3 >cut.mp3
+expect 0 'the picture at 1.50 s' short-sound.mp4 work/short.png --size 32x18
+expect 0 'the picture at 2.4[0-9] s' cut.mp3 work/cut.png --size 32x18
+h_ok "with no --at, the picture is halfway through the sound that decodes"
+
+# Times and sizes that cannot be: one line that repeats the argument, before anything is opened
+# (a size within a second: 16384 x 16384 once drew for a minute before the PNG encoder refused).
+while IFS='@' read -r want pattern args; do
+    read -ra argv <<<"$args"
+    start=$(date +%s%N)
+    expect "$want" "$pattern" t.wav "${argv[@]}"
+    [ $(($(date +%s%N) - start)) -lt 1000000000 ] || h_fail "'$args' took more than a second"
+done <<'EOF'
+2@--to 1e15: give seconds@work/kept.mp4 --to 1e15
+2@--from 0x10: give seconds@work/kept.mp4 --from 0x10
+2@--from 1e308: give seconds@work/kept.mp4 --from 1e308
+2@--from nan: give seconds@work/kept.mp4 --from nan
+2@--to inf: give seconds@work/kept.mp4 --to inf
+2@--to 100:00:01: give seconds@work/kept.mp4 --to 100:00:01
+2@--from 0 is not before --to 0@work/kept.mp4 --to 0
+2@--size 16384x16384: larger than FFmpeg makes a picture@work/kept.png --size 16384x16384
+2@--size 16386x720: larger than a video can be@work/kept.mp4 --size 16386x720
+2@--size 8192x4354: larger than a video can be@work/kept.webm --size 8192x4354
+EOF
+h_ok "hexadecimal, exponents, NaN, infinities, past 100 hours, and sizes past the encoders': refused at once"
+
+# OUTPUT replaced: its permissions kept, a symlink written through, and a name too long for the
+# temporary name's extra characters still written.
+mkdir work/real
+echo old >work/real/song.mp4
+chmod 600 work/real/song.mp4
+ln -s real/song.mp4 work/link.mp4
+ln -s real/new.mp4 work/dangling.mp4
+expect 0 'wrote' t.wav work/link.mp4 --size 32x18
+expect 0 'wrote' t.wav work/dangling.mp4 --size 32x18
+[ -L work/link.mp4 ] && [ "$(stat -c %a work/real/song.mp4)" = 600 ] &&
+    [ "$(channels work/real/song.mp4)" = 1 ] && [ "$(channels work/real/new.mp4)" = 1 ] ||
+    h_fail "replacing through a symlink: $(ls -l work work/real)"
+long=work/$(printf 'a%.0s' $(seq 246)).mp4 # 250 bytes, 5 short of the longest name
+expect 0 'wrote' t.wav "$long" --size 32x18
+[ -s "$long" ] || h_fail "the 250-byte name was not written"
+h_ok "OUTPUT replaced keeps its permissions and its symlink; a 250-byte name is written"
