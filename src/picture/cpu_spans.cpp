@@ -25,20 +25,32 @@ template <class D, class V> HWY_INLINE V mul8(D d, V x, V y) {
 }
 
 // A colour in [0, 1] to 8 bits: c * 255 clamped, then rounded half to even by adding 2^23, where
-// a float's steps are whole numbers, and taking the sum's low bits. NaN clamps to 0.
-template <class DF> HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> to8(DF df, hn::Vec<DF> v) {
+// a float's steps are whole numbers. The sum's low 16 bits are the 8-bit value; its high 16 bits,
+// 0x4b00, are left for the caller to drop where it puts the halves together. NaN clamps to 0.
+// Without kClamp, for values known to lie in [-0.5, 255.5) once scaled, which the sum rounds as
+// the clamp would.
+template <bool kClamp, class DF>
+HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> to8(DF df, hn::Vec<DF> v) {
     const hn::RebindToUnsigned<DF> du;
     const auto scale = hn::Set(df, 255.0f);
-    const auto c = hn::Min(hn::Max(hn::Mul(v, scale), hn::Zero(df)), scale);
-    return hn::Sub(hn::BitCast(du, hn::Add(c, hn::Set(df, 8388608.0f))), hn::Set(du, 0x4b000000u));
+    auto c = hn::Mul(v, scale);
+    if (kClamp)
+        c = hn::Min(hn::Max(c, hn::Zero(df)), scale);
+    return hn::BitCast(du, hn::Add(c, hn::Set(df, 8388608.0f)));
 }
 
-// Channel c of the planes along a row, in 8 bits.
-template <class DF>
+// Channel c of the planes along a row, in 8 bits (see to8).
+template <bool kClamp, class DF>
 HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> channel(DF df, const cpu_planes &p, int c,
                                                      hn::Vec<DF> px, hn::Vec<DF> y) {
     const auto inner = hn::MulAdd(hn::Set(df, p.dadx[c]), px, hn::Set(df, p.a0[c]));
-    return to8(df, hn::MulAdd(hn::Set(df, p.dady[c]), y, inner));
+    return to8<kClamp>(df, hn::MulAdd(hn::Set(df, p.dady[c]), y, inner));
+}
+
+// Two 8-bit values from to8 in the two 16-bit halves of each lane: low in the low half, high in
+// the high half (shifting it up drops its 0x4b00).
+template <class D16, class VU> HWY_INLINE hn::Vec<D16> halves(D16 d16, VU high, VU low) {
+    return hn::OddEven(hn::BitCast(d16, hn::ShiftLeft<16>(high)), hn::BitCast(d16, low));
 }
 
 // Two channels of each pixel blended at once, one in each 16-bit half of its 32-bit lane: the
@@ -58,10 +70,15 @@ HWY_INLINE hn::Vec<D16> blend2(D16 d16, hn::Vec<D16> s, hn::Vec<D16> d, hn::Vec<
 // N pixels at a time, N the lanes of a float vector, a pixel to a 32-bit lane: the colours in
 // single precision, then blue and red in one vector of 16-bit halves and green in another, taken
 // apart and put back with masks and shifts alone (no shuffles, which have one port of their own).
-void Span(uint8_t *row, int lo, int hi, float py, const cpu_planes &planes) {
-#if HWY_TARGET == HWY_SCALAR // one lane: no halves to blend in, so the plain way
-    cpu_span_plain(row, lo, hi, py, planes, HWY_NATIVE_FMA);
-#else
+// x86's AVX2 and AVX-512 load and store chosen lanes and leave the others alone; elsewhere the
+// last few pixels of a span go through a copy
+#undef LUMORA_MASKED
+#define LUMORA_MASKED (HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2)
+
+#if HWY_TARGET != HWY_SCALAR // one lane has no halves: the plain way, in Span
+
+template <bool kClamp>
+HWY_INLINE void SpanOf(uint8_t *row, int lo, int hi, float py, const cpu_planes &planes) {
     const hn::ScalableTag<float> df;
     const hn::RebindToUnsigned<decltype(df)> du;
     const hn::Repartition<uint16_t, decltype(du)> d16;
@@ -69,37 +86,80 @@ void Span(uint8_t *row, int lo, int hi, float py, const cpu_planes &planes) {
     using VU = hn::Vec<decltype(du)>;
     const int n = static_cast<int>(hn::Lanes(df));
     const VF y = hn::Set(df, py);
-    const VF iota = hn::Iota(df, 0.0f); // once: Highway builds it one lane at a time
+    const VF step = hn::Set(df, static_cast<float>(n));
+    // the columns, whole numbers and so exact in single precision as they are stepped on
+    VF px = hn::Add(hn::Iota(df, 0.0f), hn::Set(df, static_cast<float>(lo)));
     const VU pairs = hn::Set(du, 0x00ff00ffu), colour = hn::Set(du, 0x00ffffffu);
     uint32_t *pixels = reinterpret_cast<uint32_t *>(row);
+#if !LUMORA_MASKED
     HWY_ALIGN uint32_t spare[HWY_MAX_BYTES / sizeof(float)];
-    for (int x = lo; x <= hi; x += n) {
+#endif
+    for (int x = lo; x <= hi; x += n, px = hn::Add(px, step)) {
         const int count = std::min(n, hi - x + 1);
         uint32_t *p = pixels + x;
-        if (count < n) { // the last few: through a copy, so nothing past hi is touched
+        // the last few: nothing past hi may be read or written, which may be another band's row
+#if LUMORA_MASKED
+        const bool masked = count < n;
+        const auto in_span = hn::FirstN(du, static_cast<size_t>(count));
+#else // through a copy
+        if (count < n) {
             std::memcpy(spare, p, 4 * static_cast<size_t>(count));
             p = spare;
         }
-        const VF px = hn::Add(iota, hn::Set(df, static_cast<float>(x)));
+#endif
         // (no arrays of vectors: SVE's have no size the compiler knows)
-        const VU red = channel(df, planes, 0, px, y), green = channel(df, planes, 1, px, y);
-        const VU blue = channel(df, planes, 2, px, y), alpha = channel(df, planes, 3, px, y);
-        // the picture is blue, green, red from the lowest byte
+        const VU red = channel<kClamp>(df, planes, 0, px, y);
+        const VU green = channel<kClamp>(df, planes, 1, px, y);
+        const VU blue = channel<kClamp>(df, planes, 2, px, y);
+        const VU alpha = channel<kClamp>(df, planes, 3, px, y);
+        // the picture is blue, green, red from the lowest byte; green's high half is blended
+        // along with it, and dropped
+#if LUMORA_MASKED
+        const VU d = masked ? hn::MaskedLoad(in_span, du, p) : hn::LoadU(du, p);
+#else
         const VU d = hn::LoadU(du, p);
-        const VU a2 = hn::Or(alpha, hn::ShiftLeft<16>(alpha));
-        const VU rest2 = hn::Sub(pairs, a2);
-        const VU blue_red =
-            hn::BitCast(du, blend2(d16, hn::BitCast(d16, hn::Or(blue, hn::ShiftLeft<16>(red))),
-                                   hn::BitCast(d16, hn::And(d, pairs)), hn::BitCast(d16, a2),
-                                   hn::BitCast(d16, rest2)));
-        const VU green_x =
-            hn::BitCast(du, blend2(d16, hn::BitCast(d16, green),
-                                   hn::BitCast(d16, hn::And(hn::ShiftRight<8>(d), pairs)),
-                                   hn::BitCast(d16, a2), hn::BitCast(d16, rest2)));
-        hn::StoreU(hn::And(hn::Or(blue_red, hn::ShiftLeft<8>(green_x)), colour), du, p);
+#endif
+        const auto a2 = halves(d16, alpha, alpha);
+        const auto rest2 = hn::Sub(hn::BitCast(d16, pairs), a2);
+        const VU blue_red = hn::BitCast(du, blend2(d16, halves(d16, red, blue),
+                                                   hn::BitCast(d16, hn::And(d, pairs)), a2, rest2));
+        const VU green_x = hn::BitCast(
+            du, blend2(d16, hn::BitCast(d16, green),
+                       hn::BitCast(d16, hn::And(hn::ShiftRight<8>(d), pairs)), a2, rest2));
+        const VU out = hn::And(hn::Or(blue_red, hn::ShiftLeft<8>(green_x)), colour);
+#if LUMORA_MASKED
+        if (masked)
+            hn::BlendedStore(out, in_span, du, p);
+        else
+            hn::StoreU(out, du, p);
+#else
+        hn::StoreU(out, du, p);
         if (p == spare)
             std::memcpy(pixels + x, spare, 4 * static_cast<size_t>(count));
+#endif
     }
+}
+
+#endif
+
+void Span(uint8_t *row, int lo, int hi, float py, const cpu_planes &planes) {
+#if HWY_TARGET == HWY_SCALAR // one lane: no halves to blend in, so the plain way
+    cpu_span_plain(row, lo, hi, py, planes, HWY_NATIVE_FMA);
+#else
+    // The clamp changes nothing where every channel, scaled, lies in [-0.5, 255.5) all along the
+    // span: the colour is a plane, so along a row its extremes are at the two ends, give or take
+    // a few units in the last place, well inside the margin of a quarter of a step taken here.
+    // Worth finding out for a span of more than two vectors.
+    bool inside = hi - lo + 1 > 2 * static_cast<int>(hn::Lanes(hn::ScalableTag<float>()));
+    for (int c = 0; inside && c < 4; ++c)
+        for (const int x : {lo, hi}) {
+            const float v = 255.0f * (planes.dady[c] * py + (planes.dadx[c] * x + planes.a0[c]));
+            inside = inside && v >= -0.25f && v <= 255.25f;
+        }
+    if (inside)
+        SpanOf<false>(row, lo, hi, py, planes);
+    else
+        SpanOf<true>(row, lo, hi, py, planes);
 #endif
 }
 
