@@ -8,6 +8,8 @@
 #include "picture/painter_choice.h"
 
 #include <GL/freeglut.h>
+#include <GL/glx.h>
+#include <X11/Xutil.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -116,6 +118,20 @@ static void special(int key, int, int) {
     }
 }
 
+// What the desktop knows the window by: the class a taskbar matches with the desktop entry's
+// StartupWMClass, to show its icon and group it with the launcher, and the name shown for it
+// when minimised. freeglut sets neither; its window is GLX's current drawable.
+static void introduce_window() {
+    glutSetIconTitle("lumora");
+    Display *display = glXGetCurrentDisplay();
+    const GLXDrawable window = glXGetCurrentDrawable();
+    if (!display || !window)
+        return;
+    char name[] = "lumora", type[] = "lumora";
+    XClassHint hint{name, type};
+    XSetClassHint(display, window, &hint);
+}
+
 int main(int argc, char **argv) {
     const char *renderer = std::getenv("LUMORA_RENDERER");
     if (renderer && !painter_parse(renderer, choice)) {
@@ -132,6 +148,7 @@ int main(int argc, char **argv) {
     glutInitDisplayMode(GLUT_DOUBLE);
     glutInitWindowSize(600, 300);
     glutCreateWindow("sinusoidal decomposition");
+    introduce_window();
     on_cpu = painter_on_cpu(choice, reinterpret_cast<const char *>(glGetString(GL_RENDERER)));
     glutDisplayFunc(show);
     glutReshapeFunc(reshape);

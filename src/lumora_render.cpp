@@ -13,6 +13,7 @@
 #include "video/decode.h"
 #include "video/encode.h"
 #include "video/offscreen.h"
+#include "video/progress.h"
 #include "video/render_options.h"
 
 #include <chrono>
@@ -48,51 +49,6 @@ int fail(const std::string &line) {
 
 // The sample at the centre of frame n's block: n / fps seconds, to the nearest sample.
 long long centre_of(long long n, int fps) { return (2 * n * 44100 + fps) / (2 * fps); }
-
-// The progress line on a terminal, at most four times a second; the summary line at the end.
-struct progress {
-    bool terminal = isatty(2);
-    steady::time_point start = steady::now(), shown;
-    steady::duration drawing{};
-    long long frames = 0;
-    int fps = 30;
-
-    void show(double done_s, double total_s, bool force = false) {
-        const steady::time_point now = steady::now();
-        if (!terminal || (!force && now - shown < std::chrono::milliseconds(250)))
-            return;
-        shown = now;
-        const double took = std::chrono::duration<double>(now - start).count();
-        const double speed = took > 0 ? done_s / took : 0;
-        char done[64], left[48] = "";
-        if (total_s > 0) {
-            std::snprintf(done, sizeof done, "%3.0f %%, %lld of %lld frames",
-                          100 * std::min(1.0, done_s / total_s), frames,
-                          std::max(frames, std::llround(total_s * fps)));
-            if (speed > 0)
-                std::snprintf(left, sizeof left, ", %s left",
-                              render_format_time(std::max(0.0, total_s - done_s) / speed).c_str());
-        } else {
-            std::snprintf(done, sizeof done, "%lld frames", frames);
-        }
-        std::fprintf(stderr, "\r\033[Klumora-render: %s, %.2fx real time%s", done, speed, left);
-    }
-
-    // what: the frames written, or the picture's time; sound_s: the sound they cover
-    void summary(const std::string &output, const std::string &what, double sound_s) {
-        const double took = std::chrono::duration<double>(steady::now() - start).count();
-        if (terminal)
-            std::fputs("\r\033[K", stderr);
-        const double share =
-            took > 0 ? 100 * std::chrono::duration<double>(drawing).count() / took : 0;
-        char speed[32] = "";
-        if (sound_s > 0)
-            std::snprintf(speed, sizeof speed, " (%.2fx real time)", took > 0 ? sound_s / took : 0);
-        std::fprintf(stderr,
-                     "lumora-render: wrote %s: %s, in %.1f s%s; drawing took %.0f %% of it\n",
-                     output.c_str(), what.c_str(), took, speed, share);
-    }
-};
 
 double block[ft_size];
 

@@ -22,7 +22,9 @@ const char *render_usage() {
            "  .png   one picture, at the time --at gives\n"
            "\n"
            "Options:\n"
-           "  --size WxH     picture size in pixels (default 1280x720; even for a video)\n"
+           "  --size WxH     picture size in pixels (default 1280x720; even for a video), or\n"
+           "                 360p, 480p, 720p, 1080p, 1440p or 4k (16:9); 1080x1920 stands\n"
+           "                 upright, for phones\n"
            "  --fps N        frames per second of a video (default 30)\n"
            "  --detail N     vertex steps across the width (default 128; the width is full "
            "detail)\n"
@@ -96,6 +98,24 @@ static bool whole(const char *text, long low, long high, long &v) {
     errno = 0;
     v = std::strtol(text, &end, 10);
     return *end == '\0' && errno == 0 && v >= low && v <= high;
+}
+
+// The sizes of 16:9 video by the names players and sites give them.
+static bool named_size(std::string name, long &w, long &h) {
+    static const struct {
+        const char *name;
+        long w, h;
+    } sizes[] = {{"360p", 640, 360},    {"480p", 854, 480},    {"720p", 1280, 720},
+                 {"1080p", 1920, 1080}, {"1440p", 2560, 1440}, {"4k", 3840, 2160}};
+    for (char &c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto &s : sizes)
+        if (name == s.name) {
+            w = s.w;
+            h = s.h;
+            return true;
+        }
+    return false;
 }
 
 static bool kind_of(const std::string &path, render_kind &kind) {
@@ -182,10 +202,12 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
         if (arg == "--size") {
             const std::size_t x = value.find('x');
             long wv, hv;
-            if (x == std::string::npos || !whole(value.substr(0, x).c_str(), 0, 1 << 20, wv) ||
-                !whole(value.substr(x + 1).c_str(), 0, 1 << 20, hv))
+            if (!named_size(value, wv, hv) &&
+                (x == std::string::npos || !whole(value.substr(0, x).c_str(), 0, 1 << 20, wv) ||
+                 !whole(value.substr(x + 1).c_str(), 0, 1 << 20, hv)))
                 return fail("--size " + value +
-                            ": give the width and height as WxH, e.g. 1280x720");
+                            ": give the width and height as WxH, e.g. 1280x720, or a name: 360p, "
+                            "480p, 720p, 1080p, 1440p or 4k");
             if (wv < 1 || hv < 1)
                 return fail("--size " + value + ": the width and height must be 1 pixel or more");
             o.width = static_cast<int>(wv);

@@ -186,6 +186,21 @@ for sig in INT TERM; do
 done
 h_ok "Ctrl-C and SIGTERM: done within a second ($took ms), leaving nothing; gone after $gone ms"
 
+# Off a terminal, progress as lines of their own, here every second: the first before the time
+# left can be told (it is said once the frames have been coming for 3 s), and the time left in
+# a later one where the render lasted long enough for it.
+start=$(date +%s%N)
+LUMORA_RENDER_PROGRESS=1 "$RENDER" long.wav work/progress.mp4 --size 640x360 2>render.err ||
+    h_fail "the render with progress lines: $(cat render.err)"
+took=$((($(date +%s%N) - start) / 1000000))
+line='^lumora-render: +[0-9]+ %, [0-9]+ of 900 frames, [0-9.]+x real time'
+lines=$(grep -cE "$line" render.err)
+[ "$lines" -ge $((took / 1000 - 2)) ] && grep -E "$line" render.err | head -n 1 | grep -qv 'left' ||
+    h_fail "in $took ms, $lines progress lines: $(cat render.err)"
+[ "$took" -lt 5000 ] || grep -qE "$line, [0-9]+:[0-9]{2} left\$" render.err ||
+    h_fail "no time left in $took ms: $(cat render.err)"
+h_ok "off a terminal: $lines progress lines in $took ms, the time left once the pace is known"
+
 # Memory stays flat: 10 minutes of sound (at 8 kHz, 9.6 MB) drawn small. Its mono mix alone
 # would take 211 MB if it were decoded whole before drawing.
 sox -q -n -r 8000 -c 1 -b 16 ten.wav synth 600 sine 100:3000 vol 0.5

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# The window: title and size at start, full screen on F11 and back, keys that do nothing, and
-# Esc ending the program cleanly in either window state.
+# The window: title, class and size at start, full screen on F11 and back, keys that do nothing,
+# and Esc ending the program cleanly in either window state.
 . "$(dirname "$0")/../../scripts/harness.sh"
 
 h_start_x 1280x720
@@ -23,6 +23,14 @@ case "$(h_title)" in
 esac
 h_expect_geometry 600x300
 h_ok "window titled '$(h_title)' at 600x300"
+# what a taskbar matches with the desktop entry's StartupWMClass, and shows when minimised
+h_need xprop x11-utils
+known=$(xprop -id "$WIN" WM_CLASS WM_ICON_NAME)
+[ "$known" = 'WM_CLASS(STRING) = "lumora", "lumora"
+WM_ICON_NAME(STRING) = "lumora"' ] || h_fail "the window is known as: $known"
+grep -qx 'StartupWMClass=lumora' "$(dirname "$0")/../../data/lumora.desktop" ||
+    h_fail "the desktop entry does not name the window's class"
+h_ok "the window's class is lumora, as the desktop entry says, and its icon name lumora"
 
 h_key a space Return F1 F12 Left
 sleep 0.3

@@ -50,6 +50,10 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
     EXPECT_EQ(o.at, 60);
     EXPECT_EQ(parse({"in.ogg", "out.mp4", "--size", "8192x4352"}, o, why), render_parse::run)
         << why;
+    ASSERT_EQ(parse({"in.ogg", "out.mp4", "--size", "480p"}, o, why), render_parse::run) << why;
+    EXPECT_EQ(o.width * 1000 + o.height, 854480); // 16:9 and even, as a video needs
+    ASSERT_EQ(parse({"in.ogg", "out.mp4", "--size=4K"}, o, why), render_parse::run) << why;
+    EXPECT_EQ(o.width * 10000 + o.height, 38402160);
     EXPECT_EQ(parse({"in.ogg", "out.png", "--size", "16000x16000"}, o, why), render_parse::run)
         << why;
     for (auto args : std::vector<std::vector<const char *>>{
@@ -67,6 +71,7 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
              {"in.ogg", "out.mp4", "extra"},
              {"in.ogg", "out.mp4", "--size"},
              {"in.ogg", "out.mp4", "--colour", "red"},
+             {"in.ogg", "out.mp4", "--size", "720"},
              // what the encoders cannot make: refused before the input is opened
              {"in.ogg", "out.png", "--size", "16384x16384"},
              {"in.ogg", "out.mp4", "--size", "16386x720"},
