@@ -127,8 +127,13 @@ bool output_file_prepare(const render_options &o, std::string &error) {
     struct sigaction act {};
     sigfillset(&act.sa_mask); // one handler at a time
     act.sa_handler = on_stop;
-    for (int sig : stops)
-        sigaction(sig, &act, nullptr);
+    for (int sig : stops) {
+        // a signal ignored from the start stays so: nohup's hangup, or Ctrl-C for a shell's
+        // background job
+        struct sigaction was;
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+            sigaction(sig, &act, nullptr);
+    }
     act.sa_handler = on_fault;
     for (std::size_t k = 0; k < sizeof faults / sizeof *faults; ++k)
         sigaction(faults[k], &act, &before_fault[k]);

@@ -95,7 +95,8 @@ h_ok "URLs, playlists, lists of files and name patterns refused; colons are char
 # size limit fails the render with one line.
 bash "$(dirname "$0")/music.sh" long.wav 20
 for sig in QUIT USR1 ALRM SEGV; do
-    "$RENDER" long.wav work/kept.mp4 --size 320x180 2>render.err &
+    # (a shell starts a background job with SIGINT and SIGQUIT ignored, and they stay so)
+    env --default-signal "$RENDER" long.wav work/kept.mp4 --size 320x180 2>render.err &
     pid=$!
     h_until 30 grep -q 'drawing with' render.err || h_fail "SIG$sig: the render did not start drawing"
     kill -"$sig" "$pid"
@@ -115,7 +116,13 @@ exec 3>&-
     h_fail "with the reader of its standard error gone: status $status"
 left_behind "SIGPIPE"
 (ulimit -f 64 && expect 1 'File too large' long.wav work/kept.mp4 --size 320x180) || exit 1
-h_ok "SIGQUIT, SIGUSR1, SIGALRM and SIGSEGV leave nothing; a reader gone ends nothing; a file size limit fails in one line"
+# a hangup ignored from the start, as nohup leaves it, stays ignored
+nohup "$RENDER" long.wav work/nohup.mp4 --size 320x180 2>render.err >/dev/null &
+pid=$!
+h_until 30 grep -q 'drawing with' render.err || h_fail "the render under nohup did not start"
+kill -HUP "$pid" 2>/dev/null || true
+wait "$pid" && [ -s work/nohup.mp4 ] || h_fail "under nohup, a hangup ended the render: $(cat render.err)"
+h_ok "SIGQUIT, SIGUSR1, SIGALRM and SIGSEGV leave nothing; a reader gone ends nothing; a file size limit fails in one line; nohup holds"
 
 # A picture's time, when not given, is half the sound as it decodes: a 10 s video with 3 s of
 # sound, and an mp3 cut short whose header still says 2:00.

@@ -169,7 +169,8 @@ bash "$(dirname "$0")/music.sh" long.wav 30
 interrupted() { grep -q 'interrupted; work/kept.mp4 was not written' render.err &&
     [ "$(ls -A work; md5sum work/kept.mp4)" = "$before" ]; }
 for sig in INT TERM; do
-    "$RENDER" long.wav work/kept.mp4 2>render.err &
+    # (a shell starts a background job with SIGINT ignored, and lumora-render leaves it so)
+    env --default-signal "$RENDER" long.wav work/kept.mp4 2>render.err &
     pid=$!
     h_until 30 grep -q 'drawing with' render.err || h_fail "the long render did not start drawing"
     sent=$(date +%s%N)
