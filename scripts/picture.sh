@@ -12,23 +12,14 @@ input=${1:?$usage}
 out=${2:-lumora-pictures}
 seconds=${3:-6}
 at=${4:+--at $4}
+# the source tree's build, or the one installed
 render=${LUMORA_RENDER:-$top/build/lumora-render}
-[ -x "$render" ] || {
-    echo "build lumora first (./run.sh or ./test.sh)" >&2
-    exit 1
-}
-command -v ffmpeg >/dev/null 2>&1 || {
-    echo "the animated picture needs ffmpeg (Debian package ffmpeg)" >&2
+[ -x "$render" ] || render=$(command -v lumora-render) || {
+    echo "build lumora first (./run.sh or ./test.sh), or install it" >&2
     exit 1
 }
 mkdir -p "$out"
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 # shellcheck disable=SC2086
 "$render" "$input" "$out/lumora.png" --size 1280x720 --detail 1280 $at
-"$render" "$input" "$tmp/clip.mkv" --size 400x200 --detail 400 --fps 10 --to "$seconds"
-# one palette made for the whole clip keeps the colours of every frame
-ffmpeg -v error -y -i "$tmp/clip.mkv" \
-    -filter_complex "split[a][b];[a]palettegen=stats_mode=full[p];[b][p]paletteuse=dither=none" \
-    -loop 0 "$out/lumora.gif"
+"$render" "$input" "$out/lumora.gif" --size 400x200 --detail 400 --fps 10 --to "$seconds"
 echo "wrote $out/lumora.png and $out/lumora.gif (${seconds} s of $input)"

@@ -85,6 +85,7 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
                  std::string &error) {
     const char *container = o.kind == render_kind::mp4    ? "mp4"
                             : o.kind == render_kind::webm ? "webm"
+                            : o.kind == render_kind::gif  ? "gif"
                                                           : "matroska";
     AVFormatContext *f = nullptr;
     int err = avformat_alloc_output_context2(&f, nullptr, container, output_file_temp());
@@ -93,22 +94,27 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
         return false;
     }
     output.reset(f);
-    const AVCodec *pictures = o.kind == render_kind::webm
-                                  ? avcodec_find_encoder_by_name("libvpx-vp9")
-                                  : avcodec_find_encoder_by_name("libx264");
-    if (!pictures && o.kind != render_kind::webm)
+    const AVCodec *pictures =
+        o.kind == render_kind::webm  ? avcodec_find_encoder_by_name("libvpx-vp9")
+        : o.kind == render_kind::gif ? avcodec_find_encoder(AV_CODEC_ID_GIF)
+                                     : avcodec_find_encoder_by_name("libx264");
+    if (!pictures && o.kind != render_kind::webm && o.kind != render_kind::gif)
         pictures = avcodec_find_encoder(AV_CODEC_ID_H264);
     const AVCodec *sounds = o.kind == render_kind::mp4    ? avcodec_find_encoder(AV_CODEC_ID_AAC)
                             : o.kind == render_kind::webm ? avcodec_find_encoder_by_name("libopus")
                                                           : avcodec_find_encoder(AV_CODEC_ID_FLAC);
-    if (!pictures || !sounds) {
+    if (o.kind == render_kind::gif) // pictures alone
+        sounds = nullptr;
+    if (!pictures || (!sounds && o.kind != render_kind::gif)) {
         error = std::string("FFmpeg here has no ") +
-                (!pictures ? (o.kind == render_kind::webm ? "VP9" : "H.264")
+                (!pictures ? (o.kind == render_kind::webm  ? "VP9"
+                              : o.kind == render_kind::gif ? "GIF"
+                                                           : "H.264")
                            : (o.kind == render_kind::mp4 ? "AAC" : "Opus")) +
                 " encoder";
         return false;
     }
-    if (!video_track_open(pictures) || !sound_track_open(sounds, from, first)) {
+    if (!video_track_open(pictures) || (sounds && !sound_track_open(sounds, from, first))) {
         error = failure;
         return false;
     }

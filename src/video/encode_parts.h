@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the encoding module's files share, and no other module uses: the container and the first
 // failure (encode.cpp), the temporary file and its signal handler (output_file.cpp), the pictures'
-// track with its queue and thread (video_track.cpp), the sound track (sound_track.cpp) and the
-// still picture (still.cpp).
+// track with its queue and thread (video_track.cpp), a .gif's palette (gif_track.cpp), the sound
+// track (sound_track.cpp) and the still picture (still.cpp).
 #pragma once
 
 #include "render_options.h"
@@ -38,6 +38,14 @@ bool video_track_open(const AVCodec *codec);
 bool video_track_start();
 bool video_track_finish();
 void video_track_close();
+
+// gif_track.cpp. A .gif's pictures on the encoder thread, through the palette filters: send
+// hands on a picture (null: the one before again), finish the end.
+bool gif_track_open(const AVCodecContext *c);
+bool gif_track_send(const unsigned char *bgra, int64_t pts, AVCodecContext *c, AVStream *st,
+                    AVPacket *pkt);
+bool gif_track_finish(AVCodecContext *c, AVStream *st, AVPacket *pkt);
+void gif_track_close();
 
 // sound_track.cpp. The sound's encoder: the input's frames from first / fps seconds to `to`.
 bool sound_track_open(const AVCodec *codec, const AVCodecContext *from, long long first);

@@ -20,6 +20,9 @@ const char *render_usage() {
            "  .webm  VP9 video with Opus sound\n"
            "  .mkv   H.264 video with the sound in FLAC, without loss\n"
            "  .png   one picture, at the time --at gives\n"
+           "  .gif   an animation for chats, without sound: 480x270, 15 frames a second and\n"
+           "         the first 10 s unless told; at most 640 pixels a side, 30 frames a second\n"
+           "         and 15 s\n"
            "\n"
            "Options:\n"
            "  --size WxH     picture size in pixels (default 1280x720; even for a video), or\n"
@@ -133,6 +136,8 @@ static bool kind_of(const std::string &path, render_kind &kind) {
         kind = render_kind::mkv;
     else if (ext == "png")
         kind = render_kind::png;
+    else if (ext == "gif")
+        kind = render_kind::gif;
     else
         return false;
     return true;
@@ -159,6 +164,8 @@ static bool size_fits(const render_options &o, std::string &message) {
 long long render_memory_needed(const render_options &o) {
     const long long pixels = static_cast<long long>(o.width) * o.height;
     // BGRA: the picture, and for a video three in the queue; YUV 4:2:0, 1.5 bytes, the encoder's
+    if (o.kind == render_kind::gif) // every frame waits for the palette
+        return pixels * 4 * (4 + static_cast<long long>(std::ceil((o.to - o.from) * o.fps)));
     return o.kind == render_kind::png ? pixels * (4 + 3) : pixels * (4 * 4 + 20 * 3 / 2);
 }
 
@@ -171,6 +178,7 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
     std::string positional[2];
     int positionals = 0;
     bool given_from = false, given_to = false, given_at = false, options_end = false;
+    bool given_size = false, given_fps = false;
     std::string from_text = "0", to_text;
     for (int k = 1; k < argc; ++k) {
         std::string arg = argv[k], value;
@@ -212,11 +220,13 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
                 return fail("--size " + value + ": the width and height must be 1 pixel or more");
             o.width = static_cast<int>(wv);
             o.height = static_cast<int>(hv);
+            given_size = true;
         } else if (arg == "--fps") {
             if (!whole(value.c_str(), 1, render_max_fps, v))
                 return fail("--fps " + value + ": give a whole number of frames a second, 1 to " +
                             std::to_string(render_max_fps));
             o.fps = static_cast<int>(v);
+            given_fps = true;
         } else if (arg == "--detail") {
             if (!whole(value.c_str(), 1, 1 << 20, v))
                 return fail("--detail " + value + ": give a whole number of steps, 1 or more");
@@ -251,12 +261,36 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
     o.input = positional[0];
     o.output = positional[1];
     if (!kind_of(o.output, o.kind))
-        return fail(o.output + ": the extension says what to write: .mp4, .webm, .mkv or .png");
+        return fail(o.output +
+                    ": the extension says what to write: .mp4, .webm, .mkv, .gif or .png");
     if (o.input == o.output)
         return fail(o.output + ": OUTPUT is the INPUT; give another name");
     if (o.kind == render_kind::png) {
         if (given_from || given_to)
             return fail("--from and --to are for a video; a .png takes its time from --at");
+    } else if (o.kind == render_kind::gif) {
+        if (given_at)
+            return fail("--at is for a .png picture; a .gif takes --from and --to");
+        if (!given_size) {
+            o.width = 480;
+            o.height = 270;
+        }
+        if (!given_fps)
+            o.fps = 15;
+        if (!given_to)
+            o.to = o.from + 10;
+        const std::string size = std::to_string(o.width) + "x" + std::to_string(o.height);
+        if (o.width > render_gif_max_side || o.height > render_gif_max_side)
+            return fail("--size " + size + ": a .gif is at most " +
+                        std::to_string(render_gif_max_side) + " pixels a side");
+        if (o.fps > render_gif_max_fps)
+            return fail("--fps " + std::to_string(o.fps) + ": a .gif has at most " +
+                        std::to_string(render_gif_max_fps) + " frames a second");
+        if (o.from >= o.to)
+            return fail("--from " + from_text + " is not before --to " + to_text);
+        if (o.to - o.from > render_gif_max_seconds)
+            return fail("--from " + from_text + " --to " + to_text + ": a .gif lasts at most " +
+                        std::to_string(static_cast<int>(render_gif_max_seconds)) + " s");
     } else {
         if (given_at)
             return fail("--at is for a .png picture; a video takes --from and --to");

@@ -9,7 +9,14 @@
 #include <string>
 
 // What OUTPUT's extension asks for.
-enum class render_kind { mp4, webm, mkv, png };
+enum class render_kind { mp4, webm, mkv, png, gif };
+
+// A .gif is for chats and pages, which take a few megabytes: at most this many pixels a side and
+// this many seconds, 15 frames a second unless --fps says otherwise (30 at most, as GIF counts
+// in hundredths of a second), 480x270 and the first 10 s after --from unless told.
+constexpr int render_gif_max_side = 640;
+constexpr double render_gif_max_seconds = 15;
+constexpr int render_gif_max_fps = 30;
 
 // The vertex steps across the width when --detail is not given. Every wave up to bin 64
 // (1280 Hz: the bass, the voice and most melodies) gets two vertices a half-period, the tallest

@@ -200,6 +200,8 @@ bool sound_track_open(const AVCodec *codec, const AVCodecContext *from, long lon
 }
 
 bool encode_sound(const AVFrame *f) {
+    if (!sound) // a .gif has no sound
+        return !encode_has_failed();
     if (encode_has_failed() || !sound_for(f))
         return false;
     const int room = swr_get_out_samples(to_sound.get(), f->nb_samples);
@@ -222,8 +224,8 @@ bool encode_sound(const AVFrame *f) {
 }
 
 bool sound_track_finish() {
-    return encode_sound_fifo(true) &&
-           encode_send(sound.get(), sound_stream, nullptr, sound_packet.get());
+    return !sound || (encode_sound_fifo(true) &&
+                      encode_send(sound.get(), sound_stream, nullptr, sound_packet.get()));
 }
 
 void sound_track_close() {

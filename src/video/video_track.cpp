@@ -70,6 +70,7 @@ void encoder_thread() {
 }
 
 void encode_pictures() {
+    const bool gif = encode_options().kind == render_kind::gif;
     while (true) {
         std::unique_lock lock(queueing);
         queue_changed.wait(lock, [] { return queue_size > 0 || encoder_stop; });
@@ -79,7 +80,11 @@ void encode_pictures() {
         lock.unlock();
         bool ok = true;
         if (s.kind == slot::end) {
-            ok = encode_send(video.get(), video_stream, nullptr, video_packet.get());
+            ok = gif ? gif_track_finish(video.get(), video_stream, video_packet.get())
+                     : encode_send(video.get(), video_stream, nullptr, video_packet.get());
+        } else if (gif) { // takes its copy of the picture before the slot is let go
+            ok = gif_track_send(s.kind == slot::picture ? s.pixels.data() : nullptr, video_pts++,
+                                video.get(), video_stream, video_packet.get());
         } else if (s.kind == slot::picture) {
             ok = av_frame_make_writable(yuv.get()) >= 0 || encode_fail("out of memory");
             if (ok)
@@ -93,6 +98,8 @@ void encode_pictures() {
         lock.unlock();
         if (end || !ok)
             return;
+        if (gif)
+            continue;
         yuv->pts = video_pts++;
         if (!encode_send(video.get(), video_stream, yuv.get(), video_packet.get()))
             return;
@@ -127,7 +134,7 @@ bool video_track_open(const AVCodec *codec) {
     c->height = opts.height;
     c->time_base = {1, opts.fps};
     c->framerate = {opts.fps, 1};
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->pix_fmt = opts.kind == render_kind::gif ? AV_PIX_FMT_PAL8 : AV_PIX_FMT_YUV420P;
     c->gop_size = 5 * opts.fps; // a key frame every 5 s, for seeking
     // the colours as HD video carries them, and said so, so that players show what was drawn
     c->color_range = AVCOL_RANGE_MPEG;
@@ -159,12 +166,18 @@ bool video_track_open(const AVCodec *codec) {
         return encode_fail("out of memory");
     video_stream->time_base = c->time_base;
     video_stream->avg_frame_rate = c->framerate;
+    video_packet.reset(av_packet_alloc());
+    if (!video_packet)
+        return encode_fail("out of memory");
+    for (slot &s : queue)
+        s.pixels.resize(static_cast<size_t>(opts.width) * opts.height * 4);
+    if (opts.kind == render_kind::gif)
+        return gif_track_open(c);
     to_yuv.reset(sws_getContext(opts.width, opts.height, AV_PIX_FMT_BGR0, opts.width, opts.height,
                                 AV_PIX_FMT_YUV420P, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr,
                                 nullptr, nullptr));
     yuv.reset(av_frame_alloc());
-    video_packet.reset(av_packet_alloc());
-    if (!to_yuv || !yuv || !video_packet)
+    if (!to_yuv || !yuv)
         return encode_fail("out of memory");
     const int *bt709 = sws_getCoefficients(SWS_CS_ITU709);
     sws_setColorspaceDetails(to_yuv.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
@@ -173,11 +186,7 @@ bool video_track_open(const AVCodec *codec) {
     yuv->height = c->height;
     yuv->color_range = c->color_range;
     yuv->colorspace = c->colorspace;
-    if (av_frame_get_buffer(yuv.get(), 0) < 0)
-        return encode_fail("out of memory");
-    for (slot &s : queue)
-        s.pixels.resize(static_cast<size_t>(opts.width) * opts.height * 4);
-    return true;
+    return av_frame_get_buffer(yuv.get(), 0) >= 0 || encode_fail("out of memory");
 }
 
 bool encode_picture(const unsigned char *bgra) { return push(bgra, slot::picture); }
@@ -207,4 +216,5 @@ void video_track_close() {
     }
     video.reset();
     to_yuv.reset();
+    gif_track_close();
 }

@@ -89,10 +89,20 @@ done
 moov=$(grep -boa moov work/out.mp4 | head -n 1 | cut -d: -f1)
 mdat=$(grep -boa mdat work/out.mp4 | head -n 1 | cut -d: -f1)
 [ "$moov" -lt "$mdat" ] || h_fail "the .mp4's index (at $moov) comes after its data (at $mdat)"
+# a .gif: its pictures alone, through one palette, at 15 frames a second unless told
+render stereo.flac work/out.gif --size 161x91
+gif=$(ffprobe -v error -count_frames -show_entries stream=codec_name,width,height,nb_read_frames \
+    -of csv=p=0 work/out.gif)
+[ "$status" = 0 ] && [ "$gif" = "gif,161,91,15" ] && [ "$(ffprobe -v error -show_entries \
+    stream=codec_type -of csv=p=0 work/out.gif)" = video ] ||
+    h_fail ".gif: status $status, '$gif': $(cat render.err)"
+ffmpeg -v error -i work/out.gif -vf "signalstats,metadata=print:key=lavfi.signalstats.YMAX:file=-" \
+    -f null - | awk -F= '/YMAX/ && $2 > 60 { lit = 1 } END { exit !lit }' ||
+    h_fail "the .gif is dark throughout"
 render stereo.flac work/out.png --size 321x181
 [ "$status" = 0 ] && [ "$(probe work/out.png)" = "png,321,181,rgb24 " ] ||
     h_fail "the .png: status $status, '$(probe work/out.png)'"
-h_ok ".mp4 (index first), .webm, .mkv with the input's two channels, and an odd-sized .png"
+h_ok ".mp4 (index first), .webm, .mkv with the input's two channels, a .gif, and an odd-sized .png"
 
 # Under memcheck, the sound's way from a resampled stereo input to the mono mix and into the
 # video's own track reads nothing it did not set. (An uninitialised channel layout there crashed

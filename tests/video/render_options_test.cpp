@@ -50,6 +50,12 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
     EXPECT_EQ(o.at, 60);
     EXPECT_EQ(parse({"in.ogg", "out.mp4", "--size", "8192x4352"}, o, why), render_parse::run)
         << why;
+    // a .gif: small, short and at 15 frames a second unless told
+    render_options gif;
+    ASSERT_EQ(parse({"in.ogg", "out.gif", "--from", "1:00"}, gif, why), render_parse::run) << why;
+    EXPECT_EQ(gif.width * 1000 + gif.height, 480270);
+    EXPECT_EQ(gif.fps, 15);
+    EXPECT_EQ(gif.to, 70);
     ASSERT_EQ(parse({"in.ogg", "out.mp4", "--size", "480p"}, o, why), render_parse::run) << why;
     EXPECT_EQ(o.width * 1000 + o.height, 854480); // 16:9 and even, as a video needs
     ASSERT_EQ(parse({"in.ogg", "out.mp4", "--size=4K"}, o, why), render_parse::run) << why;
@@ -72,6 +78,10 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
              {"in.ogg", "out.mp4", "--size"},
              {"in.ogg", "out.mp4", "--colour", "red"},
              {"in.ogg", "out.mp4", "--size", "720"},
+             {"in.ogg", "out.gif", "--size", "641x360"},
+             {"in.ogg", "out.gif", "--fps", "31"},
+             {"in.ogg", "out.gif", "--to", "16"},
+             {"in.ogg", "out.gif", "--at", "5"},
              // what the encoders cannot make: refused before the input is opened
              {"in.ogg", "out.png", "--size", "16384x16384"},
              {"in.ogg", "out.mp4", "--size", "16386x720"},
