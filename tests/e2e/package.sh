@@ -115,3 +115,24 @@ env -u DISPLAY "$render" "$H_DIR/tone.wav" "$H_DIR/tone.png" --size 320x180 2>"$
     h_fail "the installed lumora-render failed: $(cat "$H_DIR/render.err")"
 [ -s "$H_DIR/tone.png" ] || h_fail "the installed lumora-render wrote no picture"
 h_ok "the installed $render draws a picture without a display"
+
+# Every lumora-render command the README and the man page show, exactly as written, with the
+# installed lumora-render first on the PATH and songs of the names they use: the live recording
+# has the length its example needs, mostly silence, which the picture rests through.
+top=$(cd "$(dirname "$0")/../.." && pwd)
+mkdir "$H_DIR/readme"
+cd "$H_DIR/readme"
+ffmpeg -v error -f lavfi -i "sine=f=440:d=4" -c:a libvorbis song.ogg
+ffmpeg -v error -f lavfi -i "sine=f=660:d=70" song.flac
+ffmpeg -v error -f lavfi -i "color=black:s=160x90:d=165" -f lavfi -i "sine=d=1" \
+    -af apad -t 165 -c:v libx264 -preset ultrafast -c:a flac live.mkv
+{
+    sed -n 's/^    \(lumora-render .*\)/\1/p' "$top/README.md"
+    sed -n '/^\.EX/,/^\.EE/ { /^lumora-render/ { s/\\-/-/g; p } }' "$top/data/lumora-render.1"
+} | sort -u >commands
+[ "$(grep -c . commands)" -ge 4 ] || h_fail "found too few commands: $(cat commands)"
+while read -r command; do
+    PATH=$(dirname "$render"):$PATH bash -c "$command" 2>render.err ||
+        h_fail "'$command' as written: $(cat render.err)"
+done <commands
+h_ok "the README's and the man page's $(grep -c . commands) lumora-render commands work as written"
