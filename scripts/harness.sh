@@ -68,9 +68,16 @@ h_cleanup() {
 trap h_cleanup EXIT
 trap 'exit 130' INT TERM
 
-# h_until SECONDS COMMAND...: poll until the command succeeds; fails after the time is up
+# h_busy: how many times longer than on an idle machine a wait may take now: the tasks waiting
+# for a processor, per processor, over the last minute (the load average), rounded up; 1 at the
+# least. Every wait below is scaled by it, so that a test waits for what it needs on a busy
+# machine too, and gives up as soon as on an idle one.
+h_busy() { awk -v n="$(nproc)" '{ f = $1 / n; print (f > 1 ? int(f + 0.999) : 1) }' /proc/loadavg; }
+
+# h_until SECONDS COMMAND...: poll until the command succeeds; fails after the time is up (times
+# h_busy)
 h_until() {
-    local limit=$1 end
+    local limit=$(($1 * $(h_busy))) end
     shift
     end=$(($(date +%s%N) / 1000000 + limit * 1000))
     until "$@" >/dev/null 2>&1; do
@@ -200,9 +207,9 @@ h_start_lumora() {
 }
 
 # h_find_window [SECONDS]: the id of lumora's window, once it is mapped; waits up to 20 s (or as
-# long as asked: lumora under valgrind starts many times slower)
+# long as asked: lumora under valgrind starts many times slower), times h_busy
 h_find_window() {
-    local limit=${1:-20} end
+    local limit=$((${1:-20} * $(h_busy))) end
     end=$(($(date +%s) + limit))
     while [ "$(date +%s)" -le "$end" ]; do
         WIN=$(xdotool search --onlyvisible --name '.' 2>/dev/null | head -n 1) || true
@@ -250,9 +257,9 @@ h_lit() {
 # h_cpu_ticks: the processor time lumora has used so far, all threads, in clock ticks
 h_cpu_ticks() { awk '{print $14 + $15}' "/proc/$LUMORA_PID/stat"; }
 
-# h_wait_exit SECONDS: wait for lumora to end; its status lands in LUMORA_STATUS
+# h_wait_exit SECONDS: wait for lumora to end (times h_busy); its status lands in LUMORA_STATUS
 h_wait_exit() {
-    local limit=$1 i
+    local limit=$(($1 * $(h_busy))) i
     for i in $(seq $((limit * 20))); do
         if ! kill -0 "$LUMORA_PID" 2>/dev/null; then
             LUMORA_STATUS=0
@@ -296,12 +303,13 @@ h_silent_frames() { h_peek pic d4 24; }
 # h_detail_at_least N: the detail is N or more
 h_detail_at_least() { [ "$(h_detail)" -ge "$1" ]; }
 
-# h_title_updates N SECONDS: waits until lumora has set its title N times, for at most that long;
-# says how many times it did
+# h_title_updates N SECONDS: waits until lumora has set its title N times, for at most that long
+# (times h_busy); says how many times it did
 h_title_updates() {
     local n
     # xprop first prints the current value, then a line for each change
-    n=$(timeout "$2" xprop -spy -id "$WIN" WM_NAME 2>/dev/null | head -n $(($1 + 1)) | wc -l) || true
+    n=$(timeout $(($2 * $(h_busy))) xprop -spy -id "$WIN" WM_NAME 2>/dev/null |
+        head -n $(($1 + 1)) | wc -l) || true
     echo $((n > 0 ? n - 1 : 0))
 }
 

@@ -18,7 +18,7 @@ demo_pkgs="sox ffmpeg x11-utils"
 # the end-to-end tests run the real window and sound in private X and sound servers
 test_pkgs="xvfb xdotool libx11-dev pulseaudio pulseaudio-utils libasound2-plugins imagemagick
     libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind gdb lintian appstream
-    desktop-file-utils mandoc"
+    desktop-file-utils mandoc python3"
 
 case "${1:-}" in
 run)

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <limits>
@@ -202,7 +203,10 @@ TEST_F(Capture, StoppedInputTurnsToSilenceAndIsReopenedWhenFramesWait) {
 
 // A stream whose thread burns the processor and delivers nothing is dropped at once, not only
 // when a stopped one would be (dead after a second). Caught first: the keeper without the
-// processor check, which let the spin run a full second every time.
+// processor check, which let the spin run a full second every time. "At once" is asked only
+// where the spinning thread got the share of a core the keeper looks for: on a machine busy
+// enough to leave it less, a spin cannot be told from a wait, and the stream goes when it
+// counts as stopped.
 TEST_F(Capture, SpinningStreamIsDroppedAtOnce) {
     using namespace std::chrono;
     // a stream of its own, whose callback runs on this thread
@@ -213,12 +217,20 @@ TEST_F(Capture, SpinningStreamIsDroppedAtOnce) {
     const int dropped = fake_pa.stopped;
     deliver(block);
     const auto delivered = steady_clock::now();
+    timespec cpu0, cpu1;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
     volatile unsigned long spin = 0; // the thread polls flat out, delivering nothing
-    while (fake_pa.stopped == dropped && steady_clock::now() - delivered < milliseconds(1500))
+    while (fake_pa.stopped == dropped && steady_clock::now() - delivered < seconds(10))
         spin = spin + 1;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
     const auto took = duration_cast<milliseconds>(steady_clock::now() - delivered).count();
+    const double share = ((cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6) /
+                         static_cast<double>(std::max<long long>(took, 1));
+    EXPECT_NE(fake_pa.stopped, dropped) << "the spinning stream was never dropped";
     EXPECT_GE(took, pa_stall_ms) << "dropped while blocks were still due";
-    EXPECT_LT(took, 900) << "the spin ran until the stream counted as stopped";
+    if (share >= 0.5) {
+        EXPECT_LT(took, 900) << "the spin ran until the stream counted as stopped";
+    }
 }
 
 // A callback stream's start that never returns (the library's thread ended holding the lock
