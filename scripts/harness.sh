@@ -68,11 +68,15 @@ h_cleanup() {
 trap h_cleanup EXIT
 trap 'exit 130' INT TERM
 
-# h_busy: how many times longer than on an idle machine a wait may take now: the tasks waiting
-# for a processor, per processor, over the last minute (the load average), rounded up; 1 at the
-# least. Every wait below is scaled by it, so that a test waits for what it needs on a busy
-# machine too, and gives up as soon as on an idle one.
-h_busy() { awk -v n="$(nproc)" '{ f = $1 / n; print (f > 1 ? int(f + 0.999) : 1) }' /proc/loadavg; }
+# h_busy: how many times longer than on an idle machine a wait may take now: the tasks that want
+# a processor, per processor, rounded up and 1 at the least; the more of those running now (less
+# this one) and over the last minute (the load average, which is slow to follow a new load).
+# Every wait below is scaled by it, so that a test waits for what it needs on a busy machine
+# too, and gives up as soon as on an idle one.
+h_busy() {
+    awk -v n="$(nproc)" '{ split($4, r, "/"); f = ($1 > r[1] - 1 ? $1 : r[1] - 1) / n
+                           print (f > 1 ? int(f + 0.999) : 1) }' /proc/loadavg
+}
 
 # h_until SECONDS COMMAND...: poll until the command succeeds; fails after the time is up (times
 # h_busy)
