@@ -41,10 +41,18 @@ shows_tone() {
 # sanitizer, the detail takes its time to rise and the last tone's picture its time to go. A
 # wrong wave never shows exactly k half-periods, however long it is waited for.
 crests=- troughs=- max=- lit=-
+# On a machine too busy for 2K steps at 20 frames a second (beside four busy loops the sanitizer
+# build settled at 86 with bin 50), the detail control rightly stays lower. There the detail is
+# set to 2K and more with gdb, and the next frames, drawn before the control has taken it down
+# again (a step or two a frame), are counted.
 for k in 7 20 50; do
     h_play "tone$k" synth 90 sine $((20 * k)) vol 0.5
-    h_until 60 shows_tone "$k" ||
-        h_fail "bin $k: within 60 s no grab showed $k half-periods (last: $crests crests, $troughs troughs, max $max, detail $(h_detail))"
+    if ! h_until 60 shows_tone "$k"; then
+        [ "$(h_busy)" -gt 1 ] && gdb -p "$LUMORA_PID" -batch -ex "set var pic.n_steps = $((2 * k + 40))" \
+            >/dev/null 2>&1 && h_until 10 shows_tone "$k" ||
+            h_fail "bin $k: within 60 s no grab showed $k half-periods (last: $crests crests, $troughs troughs, max $max, detail $(h_detail), busy $(h_busy))"
+        h_say "bin $k: counted at a detail set by hand, the machine busy ($(h_busy) times its processors)"
+    fi
     h_say "bin $k: lit=$lit max=$max crests=$crests troughs=$troughs, title '$(h_title)'"
     [ "$max" -ge 100 ] || h_fail "bin $k: the waves are too dim (max $max)"
     h_stop "$PLAY_PID"
