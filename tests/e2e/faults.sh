@@ -61,7 +61,7 @@ fi
 # may hold it just below the 100 steps they need.
 h_stop "$PLAY_PID"
 gdb -p "$LUMORA_PID" -batch -ex 'set var pic.n_steps = 200' >/dev/null 2>&1 || h_fail "gdb could not set n_steps"
-sox -q -n -r 44100 -c 1 -e float -b 32 -t raw "$H_DIR/tone.f32" synth 5 sine 1000 vol 0.5
+sox -q -n -r 44100 -c 1 -e float -b 32 -t raw "$H_DIR/tone.f32" synth 8 sine 1000 vol 0.5
 head -c $((88200 * 4)) "$H_DIR/tone.f32" >"$H_DIR/glitch.f32"
 printf '\xca\xf2\x49\x71' >>"$H_DIR/glitch.f32" # 1e30 as a little-endian float
 tail -c +$((88200 * 4 + 5)) "$H_DIR/tone.f32" >>"$H_DIR/glitch.f32"
@@ -71,7 +71,9 @@ PLAY_PID=$H_SPAWNED
 # Before the glitch fix, the running volume jumped to 1e30 and the waves stayed flat for thousands
 # of frames, and the frame that took the glitch drew every wave at full height for seconds. The
 # tone's own picture, its 50 half-periods, must show throughout (a grab may catch a frame in
-# passing, so three of four), and the volume must stay the tone's.
+# passing, so three of four), and the volume must stay the tone's. The times count from the
+# tone's first picture: on a busy machine the player itself may take a second to start.
+h_until 5 h_lit glitch-start || h_fail "the tone before the 1e30 sample is not shown"
 sleep 2.2
 good=0
 for t in 2.2 2.5 2.8 3.1; do

@@ -46,7 +46,8 @@ crests=- troughs=- max=- lit=-
 # set to 2K and more with gdb, and the next frames, drawn before the control has taken it down
 # again (a step or two a frame), are counted.
 for k in 7 20 50; do
-    h_play "tone$k" synth 90 sine $((20 * k)) vol 0.5
+    # (played for longer than the longest wait below on a busy machine)
+    h_play "tone$k" synth 900 sine $((20 * k)) vol 0.5
     if ! h_until 60 shows_tone "$k"; then
         [ "$(h_busy)" -gt 1 ] && gdb -p "$LUMORA_PID" -batch -ex "set var pic.n_steps = $((2 * k + 40))" \
             >/dev/null 2>&1 && h_until 10 shows_tone "$k" ||
