@@ -57,17 +57,19 @@ cpu_span_fn span = nullptr;
 int first_row(int64_t y) { return static_cast<int>((y + 255) >> 8); }
 int last_row(int64_t y) { return static_cast<int>(y >> 8); }
 
-// The first column with ea * px + k > 0 (ea > 0), and the last (ea < 0), from k times 1 / ea in
-// double precision, taken once a triangle: a few units in the last place from the quotient, so
-// within one of the column, which whole numbers then set right. Far outside the row, the nearer
-// end of it: lo past width draws nothing, as does hi below 0.
+// The first column with ea * px + k > 0 (ea > 0), and the last (ea < 0), from q = -k / ea, taken
+// as k times 1 / ea in double precision: far within a unit of the quotient, and cut to a whole
+// number towards 0 (one instruction, where rounding down takes several without SSE4.1). That is
+// the column itself, or next to it, for the columns of the picture; whole numbers then set it
+// right. Far outside the row, the nearer end of it: lo past width draws nothing, as does hi
+// below 0.
 int64_t first_in(int64_t k, int64_t ea, double inverse, int width) {
-    const double q = std::floor(-static_cast<double>(k) * inverse) + 1;
-    if (q < -2)
+    const double q = -static_cast<double>(k) * inverse;
+    if (q < -3)
         return 0;
-    if (q > width + 2)
+    if (q > width + 3)
         return width;
-    int64_t x = static_cast<int64_t>(q);
+    int64_t x = static_cast<int64_t>(q) + 1;
     while (ea * x + k <= 0)
         ++x;
     while (ea * (x - 1) + k > 0)
@@ -76,10 +78,10 @@ int64_t first_in(int64_t k, int64_t ea, double inverse, int width) {
 }
 
 int64_t last_in(int64_t k, int64_t ea, double inverse, int width) {
-    const double q = std::ceil(-static_cast<double>(k) * inverse) - 1;
-    if (q < -2)
+    const double q = -static_cast<double>(k) * inverse;
+    if (q < -3)
         return -1;
-    if (q > width + 2)
+    if (q > width + 3)
         return width - 1;
     int64_t x = static_cast<int64_t>(q);
     while (ea * x + k <= 0)

@@ -17,13 +17,6 @@ namespace lumora_cpu {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// x * y / 255 as the blender rounds it, for 8-bit x and y in 16-bit lanes: nothing overflows,
-// 255 * 255 + 254 + 128 < 2^16
-template <class D, class V> HWY_INLINE V mul8(D d, V x, V y) {
-    const V t = hn::Mul(x, y);
-    return hn::ShiftRight<8>(hn::Add(hn::Add(t, hn::ShiftRight<8>(t)), hn::Set(d, 128)));
-}
-
 // A colour in [0, 1] to 8 bits: c * 255 clamped, then rounded half to even by adding 2^23, where
 // a float's steps are whole numbers. The sum's low 16 bits are the 8-bit value; its high 16 bits,
 // 0x4b00, are left for the caller to drop where it puts the halves together. NaN clamps to 0.
@@ -53,18 +46,20 @@ template <class D16, class VU> HWY_INLINE hn::Vec<D16> halves(D16 d16, VU high, 
     return hn::OddEven(hn::BitCast(d16, hn::ShiftLeft<16>(high)), hn::BitCast(d16, low));
 }
 
+// x * y / 255 as the blender rounds it, for 8-bit x and y in 16-bit lanes:
+// (t + (t >> 8) + 128) >> 8 with t = x * y, which is (257 t + 2^15) >> 16 (t + (t >> 8) is
+// 257 t / 256 rounded down, and a quotient of a quotient rounded down is the whole quotient
+// rounded down), and so ((514 t >> 16) + 1) >> 1: a high-half multiply and an average.
+template <class D16> HWY_INLINE hn::Vec<D16> mul8(D16 d16, hn::Vec<D16> x, hn::Vec<D16> y) {
+    return hn::AverageRound(hn::MulHigh(hn::Mul(x, y), hn::Set(d16, 514)), hn::Zero(d16));
+}
+
 // Two channels of each pixel blended at once, one in each 16-bit half of its 32-bit lane: the
-// source s over the picture's d with opacity a (rest: 255 - a) in both halves. x * y / 255 as the
-// blender rounds it is (t + (t >> 8) + 128) >> 8 with t = x * y, and nothing overflows 16 bits:
-// 255 * 255 + 254 + 128 < 2^16.
+// source s over the picture's d with opacity a (rest: 255 - a) in both halves.
 template <class D16>
 HWY_INLINE hn::Vec<D16> blend2(D16 d16, hn::Vec<D16> s, hn::Vec<D16> d, hn::Vec<D16> a,
                                hn::Vec<D16> rest) {
-    const auto half = hn::Set(d16, 128), full = hn::Set(d16, 255);
-    const auto t = hn::Mul(s, a), u = hn::Mul(d, rest);
-    const auto ms = hn::ShiftRight<8>(hn::Add(hn::Add(t, hn::ShiftRight<8>(t)), half));
-    const auto md = hn::ShiftRight<8>(hn::Add(hn::Add(u, hn::ShiftRight<8>(u)), half));
-    return hn::Min(hn::Add(ms, md), full);
+    return hn::Min(hn::Add(mul8(d16, s, a), mul8(d16, d, rest)), hn::Set(d16, 255));
 }
 
 // N pixels at a time, N the lanes of a float vector, a pixel to a 32-bit lane: the colours in
@@ -150,12 +145,20 @@ void Span(uint8_t *row, int lo, int hi, float py, const cpu_planes &planes) {
     // span: the colour is a plane, so along a row its extremes are at the two ends, give or take
     // a few units in the last place, well inside the margin of a quarter of a step taken here.
     // Worth finding out for a span of more than two vectors.
-    bool inside = hi - lo + 1 > 2 * static_cast<int>(hn::Lanes(hn::ScalableTag<float>()));
-    for (int c = 0; inside && c < 4; ++c)
-        for (const int x : {lo, hi}) {
-            const float v = 255.0f * (planes.dady[c] * py + (planes.dadx[c] * x + planes.a0[c]));
-            inside = inside && v >= -0.25f && v <= 255.25f;
-        }
+    const hn::FixedTag<float, 4> d4; // r, g, b, a
+    const int n = static_cast<int>(hn::Lanes(hn::ScalableTag<float>()));
+    bool inside = hi - lo + 1 > 2 * n;
+    if (inside) {
+        const auto dadx = hn::LoadU(d4, planes.dadx), dady = hn::LoadU(d4, planes.dady);
+        const auto a0 = hn::LoadU(d4, planes.a0), y = hn::Set(d4, py), scale = hn::Set(d4, 255.0f);
+        const auto at_lo = hn::Mul(
+            scale, hn::MulAdd(dady, y, hn::MulAdd(dadx, hn::Set(d4, static_cast<float>(lo)), a0)));
+        const auto at_hi = hn::Mul(
+            scale, hn::MulAdd(dady, y, hn::MulAdd(dadx, hn::Set(d4, static_cast<float>(hi)), a0)));
+        const auto low = hn::Set(d4, -0.25f), high = hn::Set(d4, 255.25f);
+        inside = hn::AllTrue(d4, hn::And(hn::And(hn::Ge(at_lo, low), hn::Le(at_lo, high)),
+                                         hn::And(hn::Ge(at_hi, low), hn::Le(at_hi, high))));
+    }
     if (inside)
         SpanOf<false>(row, lo, hi, py, planes);
     else
