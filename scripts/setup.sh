@@ -10,8 +10,8 @@ cd "$(dirname "$0")/.."
 # painter uses Highway for its vector units and oneTBB for its threads; the window shows its
 # picture through OpenGL, Mesa's software renderer (libgl1-mesa-dri) where there is no GPU
 build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev
-    libx11-dev dpkg-dev file libavformat-dev libavcodec-dev libswresample-dev libswscale-dev
-    libavutil-dev libavfilter-dev libegl-dev libopengl-dev libgl1-mesa-dri libhwy-dev libtbb-dev"
+    libx11-dev dpkg-dev file libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
+    libavfilter-dev libegl-dev libopengl-dev libgl1-mesa-dri libhwy-dev libtbb-dev"
 # a machine without a display or microphone shows lumora's demo through lumora-render: sox makes
 # the demo sound, ffmpeg the animated picture, xdpyinfo tells whether there is a display
 demo_pkgs="sox ffmpeg x11-utils"

@@ -5,6 +5,7 @@
 #include "encode_parts.h"
 
 #include "av_owners.h"
+#include "to_yuv420.h"
 
 #include <condition_variable>
 #include <cstring>
@@ -15,19 +16,13 @@
 
 extern "C" {
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
 namespace {
 
-struct free_sws {
-    void operator()(SwsContext *s) const { sws_freeContext(s); }
-};
-
 // Pictures: converted and encoded on the encoder thread.
 codec_ptr video;
 AVStream *video_stream;
-std::unique_ptr<SwsContext, free_sws> to_yuv;
 frame_ptr yuv;
 packet_ptr video_packet;
 int64_t video_pts;
@@ -53,10 +48,8 @@ void convert(const unsigned char *bgra) {
         std::memset(yuv->data[2], 128, static_cast<size_t>(yuv->linesize[2]) * (h / 2));
         return;
     }
-    // GL's rows go bottom-up: start at the last row and step back
-    const uint8_t *top = bgra + static_cast<size_t>(h - 1) * w * 4;
-    const int stride = -w * 4;
-    sws_scale(to_yuv.get(), &top, &stride, 0, h, yuv->data, yuv->linesize);
+    to_yuv420(bgra, w, h, yuv->data[0], yuv->linesize[0], yuv->data[1], yuv->data[2],
+              yuv->linesize[1]);
 }
 
 void encode_pictures();
@@ -173,14 +166,9 @@ bool video_track_open(const AVCodec *codec) {
         s.pixels.resize(static_cast<size_t>(opts.width) * opts.height * 4);
     if (opts.kind == render_kind::gif)
         return gif_track_open(c);
-    to_yuv.reset(sws_getContext(opts.width, opts.height, AV_PIX_FMT_BGR0, opts.width, opts.height,
-                                AV_PIX_FMT_YUV420P, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr,
-                                nullptr, nullptr));
     yuv.reset(av_frame_alloc());
-    if (!to_yuv || !yuv)
+    if (!yuv)
         return encode_fail("out of memory");
-    const int *bt709 = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(to_yuv.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
     yuv->format = c->pix_fmt;
     yuv->width = c->width;
     yuv->height = c->height;
@@ -215,6 +203,5 @@ void video_track_close() {
         encoder.join();
     }
     video.reset();
-    to_yuv.reset();
     gif_track_close();
 }
