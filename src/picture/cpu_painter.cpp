@@ -97,7 +97,10 @@ uint32_t *row_of(int py) { // py: rows top-down
 
 // The colour planes of a triangle, as llvmpipe's set-up computes them: differences relative to the
 // first vertex, one over the area, and the value at pixel (0, 0), each operation rounded to single
-// precision on its own. False when they are not finite.
+// precision on its own (no contraction: -ffp-contract=off), the four channels side by side in one
+// vector. False when they are not finite.
+using four_floats = float __attribute__((vector_size(16)));
+
 bool planes_of(const int (&v)[3], const float (&c)[3][4], cpu_planes &p) {
     const float x0 = wx[v[0]], y0 = wy[v[0]];
     const float dx01 = x0 - wx[v[1]], dy01 = y0 - wy[v[1]];
@@ -106,16 +109,20 @@ bool planes_of(const int (&v)[3], const float (&c)[3][4], cpu_planes &p) {
     const float dx01_ooa = dx01 * ooa, dy01_ooa = dy01 * ooa;
     const float dx20_ooa = dx20 * ooa, dy20_ooa = dy20 * ooa;
     const float xoff = x0 - 0.5f, yoff = y0 - 0.5f;
-    bool finite = true;
-    for (int k = 0; k < 4; ++k) {
-        const float da01 = c[0][k] - c[1][k], da20 = c[2][k] - c[0][k];
-        p.dadx[k] = da01 * dy20_ooa - da20 * dy01_ooa;
-        p.dady[k] = da20 * dx01_ooa - da01 * dx20_ooa;
-        p.a0[k] = c[0][k] - (p.dadx[k] * xoff + p.dady[k] * yoff);
-        finite = finite && std::isfinite(p.dadx[k]) && std::isfinite(p.dady[k]) &&
-                 std::isfinite(p.a0[k]);
-    }
-    return finite;
+    four_floats c0, c1, c2;
+    std::memcpy(&c0, c[0], sizeof c0);
+    std::memcpy(&c1, c[1], sizeof c1);
+    std::memcpy(&c2, c[2], sizeof c2);
+    const four_floats da01 = c0 - c1, da20 = c2 - c0;
+    const four_floats dadx = da01 * dy20_ooa - da20 * dy01_ooa;
+    const four_floats dady = da20 * dx01_ooa - da01 * dx20_ooa;
+    const four_floats a0 = c0 - (dadx * xoff + dady * yoff);
+    std::memcpy(p.dadx, &dadx, sizeof p.dadx);
+    std::memcpy(p.dady, &dady, sizeof p.dady);
+    std::memcpy(p.a0, &a0, sizeof p.a0);
+    // x - x is 0 for a finite x, NaN for infinity and NaN
+    const four_floats zero = (dadx - dadx) + (dady - dady) + (a0 - a0);
+    return zero[0] == 0 && zero[1] == 0 && zero[2] == 0 && zero[3] == 0;
 }
 
 // Draws the rows top to bottom (inclusive) of the triangle of vertices a, b, c of the store.
