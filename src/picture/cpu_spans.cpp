@@ -151,10 +151,11 @@ void Span(uint8_t *row, int lo, int hi, float py, const cpu_planes &planes) {
     if (inside) {
         const auto dadx = hn::LoadU(d4, planes.dadx), dady = hn::LoadU(d4, planes.dady);
         const auto a0 = hn::LoadU(d4, planes.a0), y = hn::Set(d4, py), scale = hn::Set(d4, 255.0f);
-        const auto at_lo = hn::Mul(
-            scale, hn::MulAdd(dady, y, hn::MulAdd(dadx, hn::Set(d4, static_cast<float>(lo)), a0)));
-        const auto at_hi = hn::Mul(
-            scale, hn::MulAdd(dady, y, hn::MulAdd(dadx, hn::Set(d4, static_cast<float>(hi)), a0)));
+        const auto at = [&](int x) { // the four channels at column x, scaled
+            const auto inner = hn::MulAdd(dadx, hn::Set(d4, static_cast<float>(x)), a0);
+            return hn::Mul(scale, hn::MulAdd(dady, y, inner));
+        };
+        const auto at_lo = at(lo), at_hi = at(hi);
         const auto low = hn::Set(d4, -0.25f), high = hn::Set(d4, 255.25f);
         inside = hn::AllTrue(d4, hn::And(hn::And(hn::Ge(at_lo, low), hn::Le(at_lo, high)),
                                          hn::And(hn::Ge(at_hi, low), hn::Le(at_hi, high))));

@@ -49,6 +49,15 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR // one lane has no neighbour to pair with: the plain way, below
 
+// (cr R + cg G + cb B + add) >> kShift in 8 bits, for the channels in 32-bit lanes.
+template <int kShift, class DI, class D8>
+HWY_INLINE hn::Vec<D8> Weigh(DI di, D8 d8, hn::Vec<DI> r, hn::Vec<DI> g, hn::Vec<DI> b, int32_t cr,
+                             int32_t cg, int32_t cb, int32_t add) {
+    const auto sum = hn::Add(hn::Add(hn::Mul(r, hn::Set(di, cr)), hn::Mul(g, hn::Set(di, cg))),
+                             hn::Add(hn::Mul(b, hn::Set(di, cb)), hn::Set(di, add)));
+    return hn::DemoteTo(d8, hn::ShiftRight<kShift>(sum));
+}
+
 // A pixel to a 32-bit lane, blue in its lowest byte.
 template <class DU, class DI, class D8>
 HWY_INLINE hn::Vec<D8> Luma(DU du, DI di, D8 d8, hn::Vec<DU> p) {
@@ -56,18 +65,7 @@ HWY_INLINE hn::Vec<D8> Luma(DU du, DI di, D8 d8, hn::Vec<DU> p) {
     const auto b = hn::BitCast(di, hn::And(p, byte));
     const auto g = hn::BitCast(di, hn::And(hn::ShiftRight<8>(p), byte));
     const auto r = hn::BitCast(di, hn::And(hn::ShiftRight<16>(p), byte));
-    const auto sum =
-        hn::Add(hn::Add(hn::Mul(r, hn::Set(di, luma_r)), hn::Mul(g, hn::Set(di, luma_g))),
-                hn::Add(hn::Mul(b, hn::Set(di, luma_b)), hn::Set(di, luma_add)));
-    return hn::DemoteTo(d8, hn::ShiftRight<16>(sum));
-}
-
-template <class DI, class D8>
-HWY_INLINE hn::Vec<D8> Chroma(DI di, D8 d8, hn::Vec<DI> r, hn::Vec<DI> g, hn::Vec<DI> b, int32_t cr,
-                              int32_t cg, int32_t cb) {
-    const auto sum = hn::Add(hn::Add(hn::Mul(r, hn::Set(di, cr)), hn::Mul(g, hn::Set(di, cg))),
-                             hn::Add(hn::Mul(b, hn::Set(di, cb)), hn::Set(di, chroma_add)));
-    return hn::DemoteTo(d8, hn::ShiftRight<18>(sum));
+    return Weigh<16>(di, d8, r, g, b, luma_r, luma_g, luma_b, luma_add);
 }
 
 #endif
@@ -104,8 +102,8 @@ void Rows(const uint8_t *r0, const uint8_t *r1, int w, uint8_t *y0, uint8_t *y1,
             hn::BitCast(di, hn::Add(hn::ConcatEven(du, g1, g0), hn::ConcatOdd(du, g1, g0)));
         const auto b = hn::BitCast(di, hn::And(br, hn::Set(du, 0xffffu)));
         const auto r = hn::BitCast(di, hn::ShiftRight<16>(br));
-        hn::StoreU(Chroma(di, d8, r, g, b, u_r, u_g, u_b), d8, u + x / 2);
-        hn::StoreU(Chroma(di, d8, r, g, b, v_r, v_g, v_b), d8, v + x / 2);
+        hn::StoreU(Weigh<18>(di, d8, r, g, b, u_r, u_g, u_b, chroma_add), d8, u + x / 2);
+        hn::StoreU(Weigh<18>(di, d8, r, g, b, v_r, v_g, v_b, chroma_add), d8, v + x / 2);
     }
 #endif
     rows_plain(r0, r1, x, w, y0, y1, u, v);
