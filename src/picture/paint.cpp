@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#define GL_GLEXT_PROTOTYPES // glMultiDrawArrays, OpenGL 1.4
+#define GL_GLEXT_PROTOTYPES // glMultiDrawArrays, OpenGL 1.4; buffer objects, 1.5
 #include "paint.h"
 
 #include <GL/gl.h>
@@ -28,11 +28,60 @@ void paint_viewport(int w, int h) {
     glScalef(2, 2, 1);
 }
 
+// The picture goes to GL through one texture kept from frame to frame, replaced in place, and a
+// quad whose corners stay in a buffer of GL's own. glDrawPixels would do it in one call, but
+// software GL then makes a texture and a copy of the picture for every call (1.4 MB a frame at
+// 600 x 300) and streams the quad's corners into a pool that it renews every few thousand
+// frames, so a long run's memory would step up at some frame of its own.
+static GLuint texture, corners;
+static int texture_w, texture_h;
+
 void paint_show_picture(const unsigned char *bgra, int w, int h) {
     glDisable(GL_BLEND);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glRasterPos2f(0, 0); // the bottom-left corner of the unit square
-    glDrawPixels(w, h, GL_BGRA, GL_UNSIGNED_BYTE, bgra);
+    static GLint largest = 0;
+    if (largest == 0)
+        glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
+    if (w > largest || h > largest) { // larger than a texture may be: GL cuts the picture up
+        glRasterPos2f(0, 0);          // the bottom-left corner of the unit square
+        glDrawPixels(w, h, GL_BGRA, GL_UNSIGNED_BYTE, bgra);
+        return;
+    }
+    if (texture == 0) {
+        glGenTextures(1, &texture);
+        glBindTexture(GL_TEXTURE_2D, texture);
+        // texel i is sampled at pixel i's centre: each pixel is copied as it is
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        static const float unit_square[4][4] = {
+            {0, 0, 0, 0}, {1, 0, 1, 0}, {1, 1, 1, 1}, {0, 1, 0, 1}};
+        glGenBuffers(1, &corners);
+        glBindBuffer(GL_ARRAY_BUFFER, corners);
+        glBufferData(GL_ARRAY_BUFFER, sizeof unit_square, unit_square, GL_STATIC_DRAW);
+    }
+    glBindTexture(GL_TEXTURE_2D, texture);
+    if (w != texture_w || h != texture_h) { // a new size: the only time the texture is made
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_BGRA, GL_UNSIGNED_BYTE, bgra);
+        texture_w = w;
+        texture_h = h;
+    } else {
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_BGRA, GL_UNSIGNED_BYTE, bgra);
+    }
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+    glEnable(GL_TEXTURE_2D);
+    glBindBuffer(GL_ARRAY_BUFFER, corners);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+    glVertexPointer(2, GL_FLOAT, 4 * sizeof(float), nullptr);
+    glTexCoordPointer(2, GL_FLOAT, 4 * sizeof(float),
+                      reinterpret_cast<const void *>(2 * sizeof(float)));
+    glDrawArrays(GL_TRIANGLE_FAN, 0, 4);
+    glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+    glDisableClientState(GL_VERTEX_ARRAY);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    glDisable(GL_TEXTURE_2D);
 }
 
 void gl_painter::begin() {

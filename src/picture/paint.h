@@ -20,7 +20,8 @@ void paint_init();
 void paint_viewport(int w, int h);
 
 // Shows a picture the processor's painter drew (rows bottom-up, BGRA) over the whole w x h
-// viewport, as it is: no blending, every pixel replaced.
+// viewport, as it is: no blending, every pixel replaced. Keeps a texture and a buffer in the GL
+// context of its first call, which must be the only one it is called in.
 void paint_show_picture(const unsigned char *bgra, int w, int h);
 
 struct gl_painter {
