@@ -25,7 +25,7 @@ p=src/picture
 echo "arm64-check: building"
 aarch64-linux-gnu-g++ -std=c++20 -O2 -Wall -Wextra -ffp-contract=off -Isrc -I$p \
     $p/ft.cpp $p/frame.cpp $p/frame_heights.cpp $p/colour.cpp $p/cpu_painter.cpp \
-    $p/cpu_spans.cpp $p/painter_choice.cpp \
+    $p/cpu_triangle.cpp $p/cpu_spans.cpp $p/painter_choice.cpp \
     tests/picture/frame_test.cpp tests/picture/cpu_painter_test.cpp tests/picture/colour_test.cpp \
     -lhwy -ltbb -lfftw3 -lgtest -lgtest_main -lpthread -o "$out/picture_tests"
 echo "arm64-check: running under qemu-aarch64 (a few minutes: every vector unit is emulated)"
