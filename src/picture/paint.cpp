@@ -34,20 +34,14 @@ void paint_viewport(int w, int h) {
 // 600 x 300) and streams the quad's corners into a pool that it renews every few thousand
 // frames, so a long run's memory would step up at some frame of its own.
 static GLuint texture, corners;
+static GLint largest; // GL's largest texture, either way
 static int texture_w, texture_h;
 
 void paint_show_picture(const unsigned char *bgra, int w, int h) {
     glDisable(GL_BLEND);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    static GLint largest = 0;
-    if (largest == 0)
-        glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
-    if (w > largest || h > largest) { // larger than a texture may be: GL cuts the picture up
-        glRasterPos2f(0, 0);          // the bottom-left corner of the unit square
-        glDrawPixels(w, h, GL_BGRA, GL_UNSIGNED_BYTE, bgra);
-        return;
-    }
     if (texture == 0) {
+        glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
         glGenTextures(1, &texture);
         glBindTexture(GL_TEXTURE_2D, texture);
         // texel i is sampled at pixel i's centre: each pixel is copied as it is
@@ -55,11 +49,18 @@ void paint_show_picture(const unsigned char *bgra, int w, int h) {
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
         static const float unit_square[4][4] = {
             {0, 0, 0, 0}, {1, 0, 1, 0}, {1, 1, 1, 1}, {0, 1, 0, 1}};
         glGenBuffers(1, &corners);
         glBindBuffer(GL_ARRAY_BUFFER, corners);
         glBufferData(GL_ARRAY_BUFFER, sizeof unit_square, unit_square, GL_STATIC_DRAW);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+    }
+    if (w > largest || h > largest) { // larger than a texture may be: GL cuts the picture up
+        glRasterPos2f(0, 0);          // the bottom-left corner of the unit square
+        glDrawPixels(w, h, GL_BGRA, GL_UNSIGNED_BYTE, bgra);
+        return;
     }
     glBindTexture(GL_TEXTURE_2D, texture);
     if (w != texture_w || h != texture_h) { // a new size: the only time the texture is made
@@ -69,7 +70,6 @@ void paint_show_picture(const unsigned char *bgra, int w, int h) {
     } else {
         glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_BGRA, GL_UNSIGNED_BYTE, bgra);
     }
-    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
     glEnable(GL_TEXTURE_2D);
     glBindBuffer(GL_ARRAY_BUFFER, corners);
     glEnableClientState(GL_VERTEX_ARRAY);
