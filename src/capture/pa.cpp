@@ -21,11 +21,12 @@ static double pa_max[4];
 constexpr int silent = 3;
 constexpr int fresh = 4;
 static std::atomic<int> latest{2};
-static int writing = 0;              // audio thread only
-static int reading = 1;              // main thread only
-static int shown = 1;                // main thread: reading, or silent
-static steady::time_point taken_at;  // main thread: when the display last took a new block
-static std::atomic<unsigned> blocks; // completed blocks, counted for the keeper
+static int writing = 0;               // audio thread only
+static int reading = 1;               // main thread only
+static int shown = 1;                 // main thread: reading, or silent
+static steady::time_point taken_at;   // main thread: when the display last took a new block
+static steady::time_point silence_at; // main thread: when it last took the block of zeros
+static std::atomic<unsigned> blocks;  // completed blocks, counted for the keeper
 // The current stream's token, given to it as its user data: a stream the keeper has moved on
 // from gets no say over the blocks, and its callback stops it.
 static std::atomic<std::uintptr_t> current_stream;
@@ -106,8 +107,17 @@ const double *pa_get_sample() {
         taken_at = now;
     } else if (now - taken_at > std::chrono::milliseconds(pa_stall_ms)) {
         shown = silent; // the input has stopped: silence, not the last block for ever
+        silence_at = now;
     }
     return sample[shown];
+}
+
+bool pa_block_waiting() {
+    if (latest.load(std::memory_order_relaxed) & fresh)
+        return true;
+    const steady::time_point now = steady::now();
+    return now - taken_at > std::chrono::milliseconds(pa_stall_ms) &&
+           now - silence_at >= std::chrono::milliseconds(pa_block_ms);
 }
 
 double pa_get_max() { return pa_max[shown]; }

@@ -38,6 +38,13 @@ constexpr int pa_close_deadline_ms = 1000;
 const double *pa_get_sample();
 constexpr int pa_stall_ms = 250;
 
+// Whether pa_get_sample would now give the display a block it has not had: a newly completed
+// one, or, once the input has stopped, the block of zeros once a block time (50 ms), so that the
+// picture fades in silence at the pace it moves with sound. Reads the clock and an atomic, nothing
+// more: the display polls it while it waits for the next block.
+bool pa_block_waiting();
+constexpr int pa_block_ms = 50;
+
 // The largest sample of the block that pa_get_sample last returned, never below 0.
 double pa_get_max();
 

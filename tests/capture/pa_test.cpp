@@ -87,7 +87,9 @@ TEST_F(Capture, GlitchesAreStoredAsZero) {
 TEST_F(Capture, DisplayKeepsItsBlockUntilItAsksAgain) {
     std::vector<float> block(pa_block_size, 0.1f);
     deliver(block);
+    EXPECT_TRUE(pa_block_waiting());
     const double *held = pa_get_sample();
+    EXPECT_FALSE(pa_block_waiting()) << "the block just taken counted as new: frames redraw it";
     // a slow frame: several blocks arrive while it still reads the one it took
     for (float v : {0.2f, 0.3f, 0.4f}) {
         block.assign(pa_block_size, v);
@@ -96,6 +98,7 @@ TEST_F(Capture, DisplayKeepsItsBlockUntilItAsksAgain) {
         EXPECT_EQ(pa_get_max(), static_cast<double>(0.1f));
     }
     // the next frame takes the newest, skipping the ones in between
+    EXPECT_TRUE(pa_block_waiting());
     const double *next = pa_get_sample();
     EXPECT_EQ(next[0], static_cast<double>(0.4f));
     EXPECT_EQ(pa_get_max(), static_cast<double>(0.4f));
@@ -175,8 +178,13 @@ TEST_F(Capture, StoppedInputTurnsToSilenceAndIsReopenedWhenFramesWait) {
     fake_pa.waiting = 0;
     const int opens = fake_pa.opens;
     std::this_thread::sleep_for(milliseconds(pa_stall_ms + 50));
+    EXPECT_TRUE(pa_block_waiting()) << "a stopped input leaves the display waiting for ever";
     EXPECT_EQ(pa_get_sample()[0], 0.0) << "a stopped input counts as silence";
     EXPECT_EQ(pa_get_max(), 0.0);
+    // silence comes a block time apart, as blocks do: the picture fades at the pace of sound
+    EXPECT_FALSE(pa_block_waiting());
+    std::this_thread::sleep_for(milliseconds(pa_block_ms));
+    EXPECT_TRUE(pa_block_waiting());
     ASSERT_TRUE(wait_for([&] { return fake_pa.opens > opens; }, seconds(5)))
         << "the keeper never tried to open the input again";
     const int first_try = fake_pa.opens;
