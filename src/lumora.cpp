@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <malloc.h>
 
 static int w, h;       // window size in pixels, as the toolkit last reported it
@@ -36,6 +37,18 @@ static char title[64];
 constexpr int wake_ms = 10;
 static bool wake_armed; // a wake-up timer is pending
 
+// The picture moves once a block: its fade, hue turn and release are set for a frame every 50 ms,
+// the pace blocks come at. A frame that has drawn the newest block waits for the next instead of
+// drawing the same one again, so a fast machine shows what a 20-frames-a-second one shows, and
+// spends a quarter of the work. The capture's callback may make no system call to wake us, so a
+// timer looks for the block every block_poll_ms: at most that late, a fraction of a frame.
+constexpr int block_poll_ms = 2;
+static bool block_poll_armed; // a timer looking for the next block is pending
+
+// What the title shows: the rate frames reach the screen, from one frame's start to the next's
+// (the work and the wait). The detail control learns from the frame's own work alone.
+static int last_start = -1; // when the last frame started, in ms; -1 after a rest
+
 static void wait_for_sound();
 
 static void wake(int) {
@@ -56,11 +69,31 @@ static void wait_for_sound() {
     }
 }
 
+static void look_for_block(int) {
+    block_poll_armed = false;
+    if (pa_block_waiting())
+        glutPostRedisplay();
+    else {
+        block_poll_armed = true;
+        glutTimerFunc(block_poll_ms, look_for_block, 0);
+    }
+}
+
+static void wait_for_block() {
+    if (pa_block_waiting())
+        glutPostRedisplay(); // the frame took longer than a block: the next is there already
+    else if (!block_poll_armed) {
+        block_poll_armed = true;
+        glutTimerFunc(block_poll_ms, look_for_block, 0);
+    }
+}
+
 // Frames of loud broadband sound at full detail have the software GL driver bin hundreds of
 // thousands of triangles; part of that memory it frees, and the C library keeps it. Once the
 // picture rests, it is given back: 36 MB after such frames here.
 static void rest() {
     malloc_trim(0);
+    last_start = -1;
     wait_for_sound();
 }
 
@@ -72,12 +105,20 @@ static void show() {
     if (pic.silent_frames == fade_frames)
         rest();
     else
-        glutPostRedisplay();
+        wait_for_block();
 
-    const float fps = frame_rate(glutGet(GLUT_ELAPSED_TIME) - start);
-    if (adjust_detail(pic.n_steps, fps, detail_gain(p, pic.global_volume), w)) {
-        format_title(title, sizeof title, fps);
-        glutSetWindowTitle(title);
+    const int d = glutGet(GLUT_ELAPSED_TIME) - start;
+    adjust_detail(pic.n_steps, frame_rate(d), detail_gain(p, pic.global_volume), w);
+    const int seen = last_start >= 0 && start > last_start ? start - last_start : d;
+    if (pic.silent_frames < fade_frames)
+        last_start = start;
+    if (seen >= 10) { // a rate past 100 a second is no rate a screen shows
+        char now[sizeof title];
+        format_title(now, sizeof now, frame_rate(seen));
+        if (std::strcmp(now, title) != 0) {
+            std::memcpy(title, now, sizeof title);
+            glutSetWindowTitle(title);
+        }
     }
 }
 
@@ -132,7 +173,35 @@ static void introduce_window() {
     XSetClassHint(display, window, &hint);
 }
 
+static const char usage[] =
+    "usage: lumora [toolkit options]\n"
+    "Shows the default sound input as coloured standing waves, one for every 20 Hz from 40 Hz up.\n"
+    "\n"
+    "Keys:  Esc quits; F11 switches between full screen and a 600x300 window.\n"
+    "\n"
+    "Environment:\n"
+    "  LUMORA_RENDERER=auto|cpu|gl  what draws: the processor where OpenGL draws in software\n"
+    "                               (auto, the default), or the one named\n"
+    "  PULSE_SOURCE=NAME            the PulseAudio or PipeWire source to listen to; to see what\n"
+    "                               the computer plays:\n"
+    "      PULSE_SOURCE=\"$(pactl get-default-sink).monitor\" lumora\n"
+    "\n"
+    "Options of the X11 toolkit, such as -display NAME, are passed on to it.\n"
+    "lumora-render draws the same picture of a sound file into a video.\n"
+    "See man lumora and man lumora-render.\n";
+
 int main(int argc, char **argv) {
+    // before anything opens a device or a display: asking is all these do
+    for (int k = 1; k < argc; ++k) {
+        if (!std::strcmp(argv[k], "--help") || !std::strcmp(argv[k], "-h")) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (!std::strcmp(argv[k], "--version")) {
+            std::printf("lumora %s\n", LUMORA_VERSION);
+            return 0;
+        }
+    }
     const char *renderer = std::getenv("LUMORA_RENDERER");
     if (renderer && !painter_parse(renderer, choice)) {
         std::fprintf(stderr, "lumora: LUMORA_RENDERER is '%s': give auto, cpu or gl\n", renderer);
