@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "picture/cpu_spans.h"
 #include "picture/frame.h"
+#include "picture/frame_time.h"
 #include "picture/ft.h"
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <numbers>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -177,6 +179,71 @@ TEST(GlobalHue, TurnsAHundredthAndWrapsEveryHundredFrames) {
         hue = next;
     }
     EXPECT_EQ(wraps, 10);
+}
+
+// A frame's place among the pictures, 20 a second: at 20 frames a second every frame is a
+// picture; at 60, two frames lie between each two pictures, a third and two thirds of the way; at
+// any rate a frame lies within half a 256th of its time, and on a picture exactly when its time
+// is one. Caught first: the weight rounded to 256 at a rest just short of a whole picture, which
+// showed the next picture a frame early.
+TEST(PictureTime, FramesFallBetweenPicturesAtAnyRate) {
+    for (long long n = 0; n < 100; ++n) {
+        const frame_place at = frame_between(n, 20);
+        EXPECT_EQ(at.before, n);
+        EXPECT_EQ(at.weight, 0);
+    }
+    const int sixty[][2] = {{30, 0}, {30, 85}, {30, 171}, {31, 0}};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(frame_between(90 + k, 60).before, sixty[k][0]);
+        EXPECT_EQ(frame_between(90 + k, 60).weight, sixty[k][1]);
+    }
+    for (int fps = 1; fps <= 240; ++fps)
+        for (long long n = 0; n <= 10LL * fps + 3; ++n) {
+            const frame_place at = frame_between(n, fps);
+            const double want = static_cast<double>(n) * picture_rate / fps;
+            ASSERT_GE(at.weight, 0);
+            ASSERT_LE(at.weight, 255);
+            ASSERT_NEAR(at.before + at.weight / 256.0, want, 1 / 512.0 + 1e-12)
+                << "frame " << n << " at " << fps;
+            ASSERT_EQ(at.before, static_cast<long long>(n * picture_rate / fps));
+            ASSERT_EQ(at.weight == 0, n * picture_rate % fps == 0)
+                << "frame " << n << " at " << fps;
+        }
+}
+
+// The frame between two pictures rounds to nearest, the same on every vector unit as plainly,
+// over lengths that leave every number of bytes to the plain tail.
+TEST(PictureTime, MixIsTheSameOnEveryVectorUnit) {
+    const uint8_t a[] = {0, 200, 255, 10}, b[] = {255, 100, 255, 11};
+    uint8_t out[4];
+    mix_pictures_plain(a, b, 4, 128, out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{128, 150, 255, 11}));
+    mix_pictures_plain(a, b, 4, 85, out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{85, 167, 255, 10}));
+    mix_pictures_plain(a, b, 4, 0, out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), std::vector<uint8_t>(a, a + 4));
+    int64_t targets[32];
+    const int count = cpu_targets(targets, 32);
+    std::mt19937 rng(9);
+    for (std::size_t bytes = 0; bytes <= 200; bytes += 7) {
+        std::vector<uint8_t> x(bytes), y(bytes), want(bytes);
+        for (std::size_t k = 0; k < bytes; ++k) {
+            x[k] = static_cast<uint8_t>(rng());
+            y[k] = static_cast<uint8_t>(rng());
+        }
+        for (int weight : {0, 1, 85, 128, 171, 255}) {
+            mix_pictures_plain(x.data(), y.data(), bytes, weight, want.data());
+            for (int t = 0; t < count; ++t) {
+                cpu_target_choose(targets[t]);
+                SCOPED_TRACE(std::string(cpu_target_name(targets[t])) + ", " +
+                             std::to_string(bytes) + " bytes, weight " + std::to_string(weight));
+                std::vector<uint8_t> got(bytes, 7);
+                mix_pictures(x.data(), y.data(), bytes, weight, got.data());
+                ASSERT_EQ(got, want);
+            }
+        }
+    }
+    cpu_target_choose(-1);
 }
 
 TEST(DetailControl, FrameTimesAndTitles) {
