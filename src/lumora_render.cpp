@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // lumora-render: turns a sound file into a video, or one picture, of exactly what lumora's window
 // draws: the same analysis, frame arithmetic, painter and order of a frame, with the picture's
-// state (hue, running volume, fade and silence) carried from frame to frame as the window
-// carries it. No display and no sound card: the sound is decoded from the file, and the frames
-// are drawn off screen. Frame n shows the block of sound centred on its time, n / fps, so a beat
-// is seen when it is heard.
+// state (hue, running volume, fade and silence) carried from picture to picture as the window
+// carries it. No display and no sound card: the sound is decoded from the file, and the pictures
+// are drawn off screen. The pictures keep the window's pace, 20 a second, picture k showing the
+// block of sound centred on k / 20 s, so a beat is seen when it is heard; a frame at another time
+// mixes the two pictures either side.
 // The main thread decodes, analyses, draws and reads back; an encoder thread encodes.
 #include "picture/cpu_painter.h"
 #include "picture/frame.h"
+#include "picture/frame_time.h"
 #include "picture/ft.h"
 #include "picture/paint.h"
 #include "video/decode.h"
@@ -20,8 +22,10 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <unistd.h>
+#include <vector>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -31,13 +35,13 @@ using steady = std::chrono::steady_clock;
 
 namespace {
 
-// Drawing starts this many frames before the first frame written; the frames before only advance
-// the picture's state. The fade halves every pixel each frame, but blending faint waves over a
-// pixel can keep a difference of one step alive, about half the time each frame. Measured on
-// music at 320 x 180, against drawing every frame from the start: 12 frames left up to 24 bytes
-// different, 20 frames one byte in one of 8 places, 24 and more none. After 32 frames a 1920 x
-// 1080 picture is expected to differ in 0.0015 bytes.
-constexpr long long warm_up_frames = 32;
+// Drawing starts this many pictures before the first one a frame shows; the pictures before only
+// advance the picture's state. The fade halves every pixel each picture, but blending faint waves
+// over a pixel can keep a difference of one step alive, about half the time each picture.
+// Measured on music at 320 x 180, against drawing every picture from the start: 12 left up to 24
+// bytes different, 20 one byte in one of 8 places, 24 and more none. After 32 a 1920 x 1080
+// picture is expected to differ in 0.0015 bytes.
+constexpr long long warm_up_pictures = 32;
 
 int fail(const std::string &line) {
     std::fprintf(stderr, "lumora-render: %s\n", line.c_str());
@@ -127,7 +131,8 @@ int main(int argc, char **argv) {
         video ? static_cast<long long>(std::ceil(o.from * o.fps - 1e-9)) : std::llround(at * o.fps);
     if (video && !encode_open(o, decode_codec(), first, line))
         return fail(line);
-    const long long draw_from = std::max(0LL, first - warm_up_frames);
+    const long long draw_from =
+        std::max(0LL, frame_between(first, o.fps).before - warm_up_pictures);
     const double end_s = std::min(o.to, length > 0 ? length : o.to);
     const double total_s = std::isfinite(end_s) ? end_s - first / static_cast<double>(o.fps) : 0;
 
@@ -135,74 +140,101 @@ int main(int argc, char **argv) {
     pic.n_steps = o.detail;
     progress shown;
     shown.fps = o.fps;
-    long long n = 0, owed = 0; // owed: frames written that show the picture not yet read back
     bool ended = false, reached = false, said_renderer = false;
-    // hands the frames owed the picture just read back: the first as a picture, the rest repeat it
-    auto pay = [&](const unsigned char *pixels) {
-        bool ok = owed == 0 || encode_picture(pixels);
-        for (long long k = 1; ok && k < owed; ++k)
-            ok = encode_repeat();
-        owed = 0;
-        return ok;
-    };
-    for (;; ++n) {
-        if (video && n >= first && n >= o.to * o.fps)
-            break;
-        const long long c = centre_of(n, o.fps);
-        while (!ended && decode_mono_end() <= c + ft_size / 2) {
+    // decodes the sound up to sample c, handing it to the sound track on the way
+    auto decode_to = [&](long long c) {
+        while (!ended && decode_mono_end() <= c) {
             const AVFrame *f = decode_next();
             if (!f) {
                 if (!decode_failed().empty())
-                    return fail(decode_failed());
+                    return false;
                 ended = true;
             } else if (video && !encode_sound(f)) {
-                return fail(encode_failed());
+                return false;
             }
         }
-        if (ended && c >= decode_mono_end())
-            break; // the sound is over before this frame's time
+        return true;
+    };
+    // The pictures so far: `current` the last (null while none is drawn: black), `older` the one
+    // before it, kept for the frames between the two. A picture that rests is the one before.
+    const size_t bytes = static_cast<size_t>(o.width) * o.height * 4;
+    std::vector<unsigned char> older(bytes), between(bytes);
+    const unsigned char *current = nullptr;
+    bool older_is_current = true;
+    long long next = 0;  // the next picture to make
+    long long drawn = 0; // pictures drawn so far: which frames are alike
+    auto make_picture = [&](long long k) {
+        const long long c = k * picture_samples;
+        if (!decode_to(c + ft_size / 2))
+            return false;
         const double p = decode_block(c, block);
-        const bool written = video && n >= first;
-        if (n < draw_from) {
+        if (k < draw_from) {
             if (!picture_rests(pic, p))
                 picture_step(pic, p);
-            continue;
+            return true;
         }
-        if (picture_rests(pic, p)) {
-            owed += written; // the picture stays as it is
+        if (picture_rests(pic, p)) { // the picture stays as it is
+            if (!older_is_current && current)
+                std::memcpy(older.data(), current, bytes);
+            older_is_current = true;
+            return true;
+        }
+        if (!said_renderer) // said once there is something to draw: a failure before is one line
+            std::fprintf(stderr, "lumora-render: drawing with %s\n",
+                         on_cpu ? cpu_painter_description().c_str()
+                                : offscreen_description().c_str());
+        said_renderer = true;
+        const steady::time_point start = steady::now();
+        if (current) // the painter draws over its picture in place
+            std::memcpy(older.data(), current, bytes);
+        older_is_current = false;
+        if (on_cpu) {
+            cpu_painter paint;
+            show_block(paint, pic, block, p, o.width, o.height, [] {});
+            current = cpu_picture_pixels();
         } else {
-            if (!said_renderer) // said once there is something to draw: a failure before is one
-                                // line
-                std::fprintf(stderr, "lumora-render: drawing with %s\n",
-                             on_cpu ? cpu_painter_description().c_str()
-                                    : offscreen_description().c_str());
-            said_renderer = true;
-            const steady::time_point start = steady::now();
-            const unsigned char *before = nullptr; // the picture drawn before this one
-            if (on_cpu) {
-                // the picture is drawn over in place: the frames that show it are paid first
-                if (!pay(cpu_picture_pixels()))
-                    return fail(encode_failed());
-                cpu_painter paint;
-                show_block(paint, pic, block, p, o.width, o.height, [] {});
-            } else {
-                gl_painter paint;
-                show_block(paint, pic, block, p, o.width, o.height,
-                           [&] { before = offscreen_read(); });
-            }
-            shown.drawing += steady::now() - start;
-            if (!pay(before))
-                return fail(encode_failed());
-            owed = written;
+            gl_painter paint;
+            show_block(paint, pic, block, p, o.width, o.height, [] { offscreen_read(); });
+            current = offscreen_last();
         }
-        if (written) {
-            ++shown.frames;
-            shown.show((n - first + 1) / static_cast<double>(o.fps), total_s);
+        ++drawn;
+        shown.drawing += steady::now() - start;
+        return true;
+    };
+    const unsigned char *still = nullptr;
+    long long n = first, last_drawn = -1;
+    int last_weight = -1;
+    for (;; ++n) {
+        if (video && n >= o.to * o.fps)
+            break;
+        const long long c = centre_of(n, o.fps);
+        if (!decode_to(c + ft_size / 2))
+            return fail(decode_failed().empty() ? encode_failed() : decode_failed());
+        if (ended && c >= decode_mono_end())
+            break; // the sound is over before this frame's time
+        const frame_place at = frame_between(n, o.fps);
+        for (const long long need = at.before + (at.weight > 0); next <= need; ++next)
+            if (!make_picture(next))
+                return fail(decode_failed().empty() ? encode_failed() : decode_failed());
+        // the frame: the picture at its time, or the mix of the two either side
+        const int weight = older_is_current || !current ? 0 : at.weight;
+        const unsigned char *pixels = current;
+        if (weight > 0) {
+            mix_pictures(older.data(), current, bytes, weight, between.data());
+            pixels = between.data();
         }
-        if (!video && n == first) {
+        if (!video) {
+            still = pixels;
             reached = true;
             break;
         }
+        const bool same = drawn == last_drawn && weight == last_weight;
+        if (!(same ? encode_repeat() : encode_picture(pixels)))
+            return fail(encode_failed());
+        last_drawn = drawn;
+        last_weight = weight;
+        ++shown.frames;
+        shown.show((n - first + 1) / static_cast<double>(o.fps), total_s);
     }
     const double sound_s = decode_mono_end() / 44100.0;
     if (video && shown.frames == 0)
@@ -225,9 +257,7 @@ int main(int argc, char **argv) {
         if (decode_mono_end() > centre_of(n, o.fps))
             break;
     }
-    const unsigned char *last = on_cpu ? cpu_picture_pixels() : offscreen_last();
-    if (video ? !pay(last) || !encode_finish(line)
-              : !encode_png(last, line) || !encode_finish(line))
+    if (video ? !encode_finish(line) : !encode_png(still, line) || !encode_finish(line))
         return fail(line.empty() ? encode_failed() : line);
     if (decode_damaged() > 1)
         std::fprintf(stderr, "lumora-render: %d damaged parts of the sound were skipped\n",

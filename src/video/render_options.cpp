@@ -163,10 +163,11 @@ static bool size_fits(const render_options &o, std::string &message) {
 
 long long render_memory_needed(const render_options &o) {
     const long long pixels = static_cast<long long>(o.width) * o.height;
-    // BGRA: the picture, and for a video three in the queue; YUV 4:2:0, 1.5 bytes, the encoder's
+    // BGRA: the picture, the one before it and a frame between the two, and for a video three in
+    // the queue; YUV 4:2:0, 1.5 bytes, the encoder's
     if (o.kind == render_kind::gif) // every frame waits for the palette
-        return pixels * 4 * (4 + static_cast<long long>(std::ceil((o.to - o.from) * o.fps)));
-    return o.kind == render_kind::png ? pixels * (4 + 3) : pixels * (4 * 4 + 20 * 3 / 2);
+        return pixels * 4 * (6 + static_cast<long long>(std::ceil((o.to - o.from) * o.fps)));
+    return o.kind == render_kind::png ? pixels * (3 * 4 + 3) : pixels * (6 * 4 + 20 * 3 / 2);
 }
 
 render_parse render_parse_args(int argc, const char *const *argv, render_options &o,

@@ -17,9 +17,10 @@ render() {
     "$RENDER" "$@" 2>render.err || status=$?
 }
 
-# The same picture: a window under Xvfb and lumora-render draw the same frames from the same
-# blocks, at the same size and detail, to the byte, with either painter: a tone, noise, and music
-# with a silence in which the picture rests (frame 20) before it comes back.
+# The same picture: a window under Xvfb and lumora-render at 20 frames a second, the window's own
+# pace, draw the same frames from the same blocks, at the same size and detail, to the byte, with
+# either painter: a tone, noise, and music with a silence in which the picture rests (frame 19)
+# before it comes back.
 h_start_x 1280x720
 sox -q -n -r 44100 -c 1 -b 16 tone.wav synth 0.6 sine 1000 vol 0.5
 sox -q -n -r 44100 -c 1 -b 16 noise.wav synth 0.6 whitenoise vol 0.5
@@ -28,16 +29,16 @@ sox -q bar.wav m1.wav trim 0.2 0.4
 sox -q -n -r 44100 -c 1 -b 16 gap.wav trim 0 0.6
 sox -q m1.wav gap.wav m1.wav music.wav
 for painter in cpu gl; do
-    for s in tone:3:9:17 noise:3:9:17 music:5:20:30:41; do
+    for s in tone:2:6:11 noise:2:6:11 music:4:14:19:27; do
         name=${s%%:*}
         frames=${s#*:}
         sox -q "$name.wav" -t raw "$name.raw"
         # shellcheck disable=SC2086
-        LUMORA_RENDERER=$painter "$PAINT_FRAMES" window "$name.raw" 480 270 96 30 . ${frames//:/ } ||
+        LUMORA_RENDERER=$painter "$PAINT_FRAMES" window "$name.raw" 480 270 96 20 . ${frames//:/ } ||
             h_fail "the window could not draw $name"
         for n in ${frames//:/ }; do
             render "$name.wav" "$name$n.png" --size 480x270 --detail 96 --renderer $painter \
-                --at "$(awk -v n="$n" 'BEGIN { printf "%.6f", n / 30 }')"
+                --fps 20 --at "$(awk -v n="$n" 'BEGIN { printf "%.6f", n / 20 }')"
             [ "$status" = 0 ] || h_fail "$name frame $n: status $status: $(cat render.err)"
             convert "$name$n.png" "$name$n.ppm"
             cmp -s "$name$n.ppm" "frame$n.ppm" ||
@@ -65,6 +66,46 @@ for case in ":45" "--from 1:15"; do
 done
 h_ok "a click at 1.5 s is in frame 45 (and 15 from 1 s on), as it is heard"
 
+# The same look at any frame rate: the picture moves 20 times a second whatever --fps says, and a
+# frame between two pictures mixes them. A frame at a picture's time is that picture, to the
+# byte, at 15, 20, 30 and 60 frames a second (so the hue, the trails and the brightness there are
+# the same); and after the music stops, the picture fades in the same time at 30 as at 60 frames
+# a second. Between two pictures the mix lies between them, so the first frame at 60 that is
+# dimmer than the threshold comes at most one picture (50 ms) and one frame before or after the
+# one at 30. Caught first: frames that each moved the picture, whose trails at 60 lasted a
+# quarter of those at 15.
+sox -q bar.wav tail.wav trim 0 1.5 pad 0 1
+for fps in 15 30 60; do
+    for t in 0.6 1.4; do
+        render tail.wav "look$fps-$t.png" --size 320x180 --fps $fps --at $t
+        [ "$status" = 0 ] || h_fail "the look at $fps: status $status: $(cat render.err)"
+    done
+done
+for fps in 15 30 60; do
+    for t in 0.6 1.4; do
+        render tail.wav "look20-$t.png" --size 320x180 --fps 20 --at $t
+        cmp -s "look20-$t.png" "look$fps-$t.png" ||
+            h_fail "at $t s, the frame at $fps frames a second is not the picture at 20"
+    done
+done
+# dark_after FILE: the time, in ms, of the first frame after 1.5 s whose brightest pixel is under
+# a sixteenth of what the picture showed at 1.5 s
+dark_after() {
+    ffmpeg -v error -i "$1" -vf "signalstats,metadata=print:key=lavfi.signalstats.YMAX:file=-" \
+        -f null - | awk -F'[:= ]+' -v fps="$2" '/^frame/ { n = $2 } /YMAX/ {
+            t = n / fps; y = $2 - 16
+            if (t >= 1.5 && top == "") top = y
+            else if (top != "" && y < top / 16) { printf "%d", (t - 1.5) * 1000; exit } }'
+}
+for fps in 30 60; do
+    render tail.wav "tail$fps.mp4" --size 320x180 --fps $fps
+    [ "$status" = 0 ] || h_fail "the tail at $fps: status $status: $(cat render.err)"
+    eval "dark$fps=\$(dark_after tail$fps.mp4 $fps)"
+done
+[ -n "$dark30" ] && [ -n "$dark60" ] && [ $((dark30 - dark60)) -le 67 ] && [ $((dark60 - dark30)) -le 67 ] ||
+    h_fail "the trail fades in ${dark30:-never} ms at 30 frames a second, ${dark60:-never} ms at 60"
+h_ok "15, 30 and 60 frames a second show the pictures of 20, and the trail fades in $dark30 ms at 30, $dark60 ms at 60"
+
 # The outputs, from a stereo sound at 48 kHz whose channels differ: each carries its pictures and
 # the input's own two channels, and says nothing but what drew it and what it wrote.
 sox -q -G -M bar.wav tone.wav -r 48000 stereo.flac remix 1 2 trim 0 1
@@ -82,6 +123,7 @@ for out in mp4:"h264,320,180,yuv420p aac,48000,2" webm:"vp9,320,180,yuv420p opus
     length=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "work/out.$ext")
     awk -v l="$length" 'BEGIN { exit !(l > 0.95 && l < 1.1) }' || h_fail ".$ext lasts $length s"
     [ "$(wc -l <render.err)" = 2 ] && grep -q '^lumora-render: drawing with ' render.err &&
+        ! grep -q 'AVX3' render.err &&
         grep -q "^lumora-render: wrote work/out.$ext: 30 frames" render.err ||
         h_fail ".$ext: off a terminal, expected the renderer's line and one summary: $(cat render.err)"
 done

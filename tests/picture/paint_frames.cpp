@@ -341,12 +341,11 @@ int window(int argc, char **argv) {
             block[k] = at >= 0 && at < static_cast<long>(sound.size()) ? sound[at] : 0;
             p = std::max(p, block[k]);
         }
-        // what the swap puts on the screen; the next frame draws over what the back buffer keeps
+        // what the swap puts on the screen; the next frame draws over what the back buffer keeps.
+        // Every frame drawn is read: a frame that rests shows the last one drawn, wanted or not.
         auto present = [&] {
-            if (wanted.count(n)) {
-                glPixelStorei(GL_PACK_ALIGNMENT, 1);
-                glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
-            }
+            glPixelStorei(GL_PACK_ALIGNMENT, 1);
+            glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
             glutSwapBuffers();
         };
         if (!picture_rests(pic, p))
