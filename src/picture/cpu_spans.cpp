@@ -258,7 +258,21 @@ int cpu_targets(int64_t *targets, int most) {
     return n;
 }
 
-const char *cpu_target_name(int64_t target) { return hwy::TargetName(target); }
+// Highway's names, but AVX3 (and its kinds) by the name processors are sold with: AVX-512
+const char *cpu_target_name(int64_t target) {
+    switch (target) {
+    case HWY_AVX3:
+        return "AVX-512";
+    case HWY_AVX3_DL:
+        return "AVX-512 DL";
+#ifdef HWY_AVX3_ZEN4
+    case HWY_AVX3_ZEN4:
+        return "AVX-512 Zen 4";
+#endif
+    default:
+        return hwy::TargetName(target);
+    }
+}
 
 void cpu_target_choose(int64_t target) {
     if (target < 0)
