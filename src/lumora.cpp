@@ -6,6 +6,7 @@
 #include "picture/ft.h"
 #include "picture/paint.h"
 #include "picture/painter_choice.h"
+#include "picture/standard_streams.h"
 
 #include <GL/freeglut.h>
 #include <GL/glx.h>
@@ -191,6 +192,7 @@ static const char usage[] =
     "See man lumora and man lumora-render.\n";
 
 int main(int argc, char **argv) {
+    standard_streams_open();
     // before anything opens a device or a display: asking is all these do
     for (int k = 1; k < argc; ++k) {
         if (!std::strcmp(argv[k], "--help") || !std::strcmp(argv[k], "-h")) {

@@ -12,6 +12,7 @@
 #include "picture/frame_time.h"
 #include "picture/ft.h"
 #include "picture/paint.h"
+#include "picture/standard_streams.h"
 #include "video/decode.h"
 #include "video/encode.h"
 #include "video/offscreen.h"
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -70,6 +72,7 @@ long long memory_free() {
 } // namespace
 
 int main(int argc, char **argv) {
+    standard_streams_open(); // before any file is opened: OUTPUT must never be descriptor 2
     // a reader of standard error that has gone, or a file size limit, fails a write, not the
     // render: a failed write of OUTPUT ends it with one line, and leaves nothing
     std::signal(SIGPIPE, SIG_IGN);
@@ -112,8 +115,12 @@ int main(int argc, char **argv) {
         return fail(line);
     }
     // a picture's time, when not given, is half the sound as it decodes: a header may say more
+    // (only a file read from a disk can be read twice: a pipe, a FIFO or a device is read once,
+    // as standard input is; told by what it is, not by its name)
     double measured = -1;
-    if (o.kind == render_kind::png && o.at < 0 && o.input != "-" &&
+    struct stat st;
+    const bool once = o.input == "-" || stat(o.input.c_str(), &st) != 0 || !S_ISREG(st.st_mode);
+    if (o.kind == render_kind::png && o.at < 0 && !once &&
         !decode_measure(o.input.c_str(), measured, line))
         return fail(line);
     if (!decode_open(o.input.c_str(), line) || !encode_prepare(o, line))
@@ -124,7 +131,8 @@ int main(int argc, char **argv) {
     const bool video = o.kind != render_kind::png;
     const double length = decode_length();
     if (!video && o.at < 0 && measured < 0 && length <= 0)
-        return fail("standard input: its length is not known before its end; give --at");
+        return fail((o.input == "-" ? "standard input" : o.input + ", a pipe or a device") +
+                    ": its length is not known before its end; give --at");
     const double at = o.at >= 0 ? o.at : (measured >= 0 ? measured : length) / 2;
     // a video's frames are those whose time lies in [from, to); a picture is the frame nearest --at
     const long long first =

@@ -172,3 +172,30 @@ long=work/$(printf 'a%.0s' $(seq 246)).mp4 # 250 bytes, 5 short of the longest n
 expect 0 'wrote' t.wav "$long" --size 32x18
 [ -s "$long" ] || h_fail "the 250-byte name was not written"
 h_ok "OUTPUT replaced keeps its permissions and its symlink; a 250-byte name is written"
+
+# What a careless or unlucky user leaves it. Standard error closed, as cron or a service manager
+# may leave it: the temporary output was opened as descriptor 2, took the status lines, and was
+# reported as written. A FIFO or a process substitution cannot be read twice: measuring its length
+# read it to its end, and opening it again hung (or said it was no sound file).
+for how in '<&- 2>&-' '>&- 2>render.err' '<&- >&- 2>&-'; do
+    status=0
+    eval '"$RENDER" t.wav work/closed.mp4 --size 32x18 '"$how" || status=$?
+    [ "$status" = 0 ] && [ "$(channels work/closed.mp4)" = 1 ] && ! grep -qa 'lumora-render' work/closed.mp4 ||
+        h_fail "with $how: status $status, $(head -c 40 work/closed.mp4 | tr -c '[:print:]' .)"
+    left_behind "with $how"
+done
+status=0
+"$RENDER" - work/closed.mp4 --size 32x18 <t.wav 2>&- || status=$?
+[ "$status" = 0 ] && [ "$(channels work/closed.mp4)" = 1 ] || h_fail "standard input with 2>&-: status $status"
+mkfifo fifo.wav
+cat t.wav >fifo.wav &
+status=0
+timeout 60 "$RENDER" fifo.wav work/kept.png --size 32x18 2>render.err || status=$?
+[ "$status" = 1 ] && [ "$(cat render.err)" = "lumora-render: fifo.wav, a pipe or a device: its length is not known before its end; give --at" ] ||
+    h_fail "a FIFO: status $status, $(cat render.err)"
+wait $! 2>/dev/null || true
+cat t.wav >fifo.wav &
+expect 0 'wrote' fifo.wav work/fifo.png --size 32x18 --at 0.5
+expect 1 '/dev/fd/[0-9]*, a pipe or a device: its length is not known' <(cat t.wav) work/kept.png --size 32x18
+expect 0 'wrote' <(cat t.wav) work/sub.mp4 --size 32x18
+h_ok "standard streams closed: a whole video and status 0; a FIFO and <(...) read once, and --at asked for"
