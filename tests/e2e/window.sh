@@ -14,6 +14,31 @@ LUMORA_RENDERER=vulkan "$LUMORA" 2>"$H_DIR/bad.err" || status=$?
     h_fail "LUMORA_RENDERER=vulkan: status $status, '$(cat "$H_DIR/bad.err")'"
 h_ok "LUMORA_RENDERER=vulkan: one line and status 2"
 
+# --help and --version answer at once, with or without a display and a sound device, and open
+# nothing. (Without a sound device, --help was "PortAudio error: Device unavailable", status 255.)
+for how in "with" "without"; do
+    for arg in --help --version; do
+        status=0
+        if [ "$how" = with ]; then
+            "$LUMORA" "$arg" >"$H_DIR/ask.out" 2>"$H_DIR/ask.err" || status=$?
+        else
+            env -u DISPLAY PULSE_SERVER="unix:$H_DIR/nowhere" "$LUMORA" "$arg" >"$H_DIR/ask.out" \
+                2>"$H_DIR/ask.err" || status=$?
+        fi
+        case "$arg:$(head -n 1 "$H_DIR/ask.out")" in
+        "--help:usage: lumora "* | "--version:lumora "[0-9]*) ;;
+        *) h_fail "lumora $arg $how a display and sound: '$(head -n 1 "$H_DIR/ask.out")'" ;;
+        esac
+        [ "$status" = 0 ] && [ ! -s "$H_DIR/ask.err" ] ||
+            h_fail "lumora $arg $how a display and sound: status $status, '$(cat "$H_DIR/ask.err")'"
+    done
+done
+"$LUMORA" --help | grep -q 'F11' && "$LUMORA" --help | grep -q 'PULSE_SOURCE' &&
+    "$LUMORA" --help | grep -q 'LUMORA_RENDERER' && "$LUMORA" --help | grep -q 'man lumora' ||
+    h_fail "lumora --help does not name the keys, PULSE_SOURCE, LUMORA_RENDERER and the man page"
+[ -z "$(xdotool search --name '.' 2>/dev/null)" ] || h_fail "lumora --help opened a window"
+h_ok "lumora --help and --version: status 0, with or without a display and sound, no window"
+
 h_start_lumora
 h_find_window
 # the first frames (GL start-up) may already take 10 ms and put the frame rate in the title
