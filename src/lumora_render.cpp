@@ -16,6 +16,7 @@
 #include "video/decode.h"
 #include "video/encode.h"
 #include "video/offscreen.h"
+#include "video/own_stderr.h"
 #include "video/progress.h"
 #include "video/render_options.h"
 
@@ -25,6 +26,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -46,7 +49,7 @@ namespace {
 constexpr long long warm_up_pictures = 32;
 
 int fail(const std::string &line) {
-    std::fprintf(stderr, "lumora-render: %s\n", line.c_str());
+    std::fprintf(own_stderr(), "lumora-render: %s\n", line.c_str());
     encode_abandon();
     offscreen_close();
     decode_close();
@@ -71,8 +74,7 @@ long long memory_free() {
 
 } // namespace
 
-int main(int argc, char **argv) {
-    standard_streams_open(); // before any file is opened: OUTPUT must never be descriptor 2
+int render(int argc, char **argv) {
     // a reader of standard error that has gone, or a file size limit, fails a write, not the
     // render: a failed write of OUTPUT ends it with one line, and leaves nothing
     std::signal(SIGPIPE, SIG_IGN);
@@ -87,20 +89,35 @@ int main(int argc, char **argv) {
         std::printf("lumora-render %s\n", LUMORA_VERSION);
         return 0;
     case render_parse::error:
-        std::fprintf(stderr, "lumora-render: %s\n", line.c_str());
+        std::fprintf(own_stderr(), "lumora-render: %s\n", line.c_str());
         return 2;
     case render_parse::run:
         break;
     }
     av_log_set_level(AV_LOG_QUIET); // FFmpeg's own lines; ours say what went wrong, once
+    own_stderr_install();           // and the lines libraries write to descriptor 2 themselves
     const long long need = render_memory_needed(o), room = memory_free();
     if (room > 0 && need > room) {
-        std::fprintf(stderr,
+        std::fprintf(own_stderr(),
                      "lumora-render: --size %dx%d needs about %.1f GB of memory, and %.1f GB "
                      "are free\n",
                      o.width, o.height, need / 1e9, room / 1e9);
         return 1;
     }
+    // A process that may not have that much (ulimit -v, a container's limit) is told so at once:
+    // FFTW aborts where an allocation fails, and x264 fails with a line of its own. The address
+    // space a render holds, and room for the libraries', is taken and given back.
+    const size_t trial = static_cast<size_t>(need) + (size_t{160} << 20);
+    void *space = mmap(nullptr, trial, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (space == MAP_FAILED) {
+        std::fprintf(own_stderr(),
+                     "lumora-render: out of memory: a render at %dx%d needs about "
+                     "%lld MB more than this process may have\n",
+                     o.width, o.height, static_cast<long long>(trial >> 20));
+        return 1;
+    }
+    munmap(space, trial);
     ft_init();
     paint_init();
     // the painter first, so that a size OpenGL cannot draw costs no input opened: auto takes a
@@ -188,7 +205,7 @@ int main(int argc, char **argv) {
             return true;
         }
         if (!said_renderer) // said once there is something to draw: a failure before is one line
-            std::fprintf(stderr, "lumora-render: drawing with %s\n",
+            std::fprintf(own_stderr(), "lumora-render: drawing with %s\n",
                          on_cpu ? cpu_painter_description().c_str()
                                 : offscreen_description().c_str());
         said_renderer = true;
@@ -267,8 +284,12 @@ int main(int argc, char **argv) {
     }
     if (video ? !encode_finish(line) : !encode_png(still, line) || !encode_finish(line))
         return fail(line.empty() ? encode_failed() : line);
+    if (const long long nan = decode_not_numbers(); nan > 0)
+        std::fprintf(own_stderr(),
+                     "lumora-render: %lld %s of the sound %s not a number: taken as 0\n", nan,
+                     nan == 1 ? "sample" : "samples", nan == 1 ? "was" : "were");
     if (decode_damaged() > 1)
-        std::fprintf(stderr, "lumora-render: %d damaged parts of the sound were skipped\n",
+        std::fprintf(own_stderr(), "lumora-render: %d damaged parts of the sound were skipped\n",
                      decode_damaged());
     if (video)
         shown.summary(o.output,
@@ -285,4 +306,15 @@ int main(int argc, char **argv) {
     decode_close();
     ft_close();
     return 0;
+}
+
+int main(int argc, char **argv) {
+    standard_streams_open(); // before any file is opened: OUTPUT must never be descriptor 2
+    // Memory that runs out, wherever it does (a picture's buffers, the painter's store, FFmpeg's
+    // frames through the standard library): one line, and nothing left behind.
+    try {
+        return render(argc, argv);
+    } catch (const std::bad_alloc &) {
+        return fail("out of memory");
+    }
 }

@@ -3,6 +3,7 @@
 
 #include "av_owners.h"
 #include "input_file.h"
+#include "own_stderr.h"
 #include "picture/ft.h"
 
 #include <cmath>
@@ -25,6 +26,7 @@ packet_ptr packet;
 swr_ptr to_mono;
 std::string path_of, failure;
 int damaged;
+long long not_numbers; // samples that were NaN or infinite, made 0
 bool input_done, decoder_done;
 
 frame_format mono_from; // what to_mono was set up for
@@ -51,7 +53,8 @@ std::string at_time() {
 
 void note_damage(int err) {
     if (damaged++ == 0)
-        std::fprintf(stderr, "lumora-render: %s: damaged sound at %s skipped (%s); going on\n",
+        std::fprintf(own_stderr(),
+                     "lumora-render: %s: damaged sound at %s skipped (%s); going on\n",
                      path_of.c_str(), at_time().c_str(), av_error_text(err).c_str());
 }
 
@@ -184,11 +187,48 @@ bool decode_measure(const char *path, double &seconds, std::string &error) {
     }
 }
 
+// Samples that are not numbers (NaN, infinities) in a float file: silence, so that no encoder
+// meets them (AAC's refuses the frame, and the render with it). The picture takes them as 0 too.
+bool make_numbers(AVFrame *f) {
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(f->format);
+    const AVSampleFormat packed = av_get_packed_sample_fmt(fmt);
+    if (packed != AV_SAMPLE_FMT_FLT && packed != AV_SAMPLE_FMT_DBL)
+        return true;
+    const bool planar = av_sample_fmt_is_planar(fmt);
+    const int planes = planar ? f->ch_layout.nb_channels : 1;
+    const long per_plane =
+        static_cast<long>(f->nb_samples) * (planar ? 1 : f->ch_layout.nb_channels);
+    bool writable = false;
+    auto fix = [&](auto *samples, int plane) {
+        for (long k = 0; k < per_plane; ++k) {
+            if (std::isfinite(samples[k]))
+                continue;
+            if (!writable) { // the decoder's buffer may be shared: copied once, before the first
+                if (av_frame_make_writable(f) < 0)
+                    return fail("out of memory");
+                writable = true;
+                samples = reinterpret_cast<decltype(samples)>(f->extended_data[plane]);
+            }
+            samples[k] = 0;
+            ++not_numbers;
+        }
+        return true;
+    };
+    for (int plane = 0; plane < planes; ++plane) {
+        const bool ok = packed == AV_SAMPLE_FMT_FLT
+                            ? fix(reinterpret_cast<float *>(f->extended_data[plane]), plane)
+                            : fix(reinterpret_cast<double *>(f->extended_data[plane]), plane);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
 const AVFrame *decode_next() {
     while (!decoder_done) {
         int err = avcodec_receive_frame(input.codec.get(), frame.get());
         if (err == 0) {
-            if (!add_mono(frame.get()))
+            if (!make_numbers(frame.get()) || !add_mono(frame.get()))
                 return nullptr;
             return frame.get();
         }
@@ -234,6 +274,7 @@ const AVFrame *decode_next() {
 
 const std::string &decode_failed() { return failure; }
 int decode_damaged() { return damaged; }
+long long decode_not_numbers() { return not_numbers; }
 long long decode_mono_end() { return mono_end; }
 
 double decode_block(long long c, double *block) {

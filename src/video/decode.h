@@ -31,9 +31,11 @@ bool decode_measure(const char *path, double &seconds, std::string &error);
 // Decodes the next frame of sound and adds its mono mix to the window; null at the end of the
 // sound, or on a failure, which decode_failed() then reports. A damaged packet is skipped, as
 // players do, with one warning on standard error for the first; decode_damaged() counts them.
+// Samples that are not numbers (NaN, infinities) come out as 0; decode_not_numbers() counts them.
 const AVFrame *decode_next();
 const std::string &decode_failed();
 int decode_damaged();
+long long decode_not_numbers();
 
 // Mono samples decoded so far; sample n is at n / 44100 s from the start of the sound.
 long long decode_mono_end();

@@ -4,6 +4,7 @@
 // .OUTPUT.XXXXXX, or .lumora-render.XXXXXX where OUTPUT's name is too long to take six more
 // characters; only SIGKILL (or a power cut) can leave one behind.
 #include "encode_parts.h"
+#include "own_stderr.h"
 
 #include <cerrno>
 #include <climits>
@@ -33,7 +34,7 @@ struct sigaction before_fault[sizeof faults / sizeof *faults];
 
 // Only what is safe in a signal handler: the temporary file goes, OUTPUT stays as it was.
 void say(const char *line) {
-    const ssize_t ignored = write(2, line, std::strlen(line));
+    const ssize_t ignored = write(own_stderr_fd(), line, std::strlen(line));
     (void)ignored;
 }
 
@@ -109,11 +110,11 @@ bool output_file_prepare(const render_options &o, std::string &error) {
     }
     // on a terminal the line ends the progress line first
     std::snprintf(interrupted_line, sizeof interrupted_line,
-                  "%slumora-render: interrupted; %s was not written\n", isatty(2) ? "\n" : "",
-                  o.output.c_str());
+                  "%slumora-render: interrupted; %s was not written\n",
+                  isatty(own_stderr_fd()) ? "\n" : "", o.output.c_str());
     std::snprintf(crashed_line, sizeof crashed_line,
-                  "%slumora-render: crashed; %s was not written\n", isatty(2) ? "\n" : "",
-                  o.output.c_str());
+                  "%slumora-render: crashed; %s was not written\n",
+                  isatty(own_stderr_fd()) ? "\n" : "", o.output.c_str());
     // the handler must find the path complete: it is filled in with signals held back
     sigset_t all, before;
     sigfillset(&all);

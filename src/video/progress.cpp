@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "progress.h"
 
+#include "own_stderr.h"
 #include "render_options.h"
 
 #include <algorithm>
@@ -16,7 +17,7 @@ constexpr std::chrono::seconds settled{3};
 
 } // namespace
 
-progress::progress() : terminal(isatty(2)), every(10.0) {
+progress::progress() : terminal(isatty(own_stderr_fd())), every(10.0) {
     // a shorter interval for the tests; anything but a positive number keeps 10 s
     if (const char *s = std::getenv("LUMORA_RENDER_PROGRESS")) {
         char *end;
@@ -54,19 +55,21 @@ void progress::show(double done_s, double total_s) {
         std::snprintf(done, sizeof done, "%lld frames", frames);
     }
     if (terminal)
-        std::fprintf(stderr, "\r\033[Klumora-render: %s, %.2fx real time%s", done, speed, left);
+        std::fprintf(own_stderr(), "\r\033[Klumora-render: %s, %.2fx real time%s", done, speed,
+                     left);
     else
-        std::fprintf(stderr, "lumora-render: %s, %.2fx real time%s\n", done, speed, left);
+        std::fprintf(own_stderr(), "lumora-render: %s, %.2fx real time%s\n", done, speed, left);
 }
 
 void progress::summary(const std::string &output, const std::string &what, double sound_s) {
     const double took = std::chrono::duration<double>(steady::now() - start).count();
     if (terminal)
-        std::fputs("\r\033[K", stderr);
+        std::fputs("\r\033[K", own_stderr());
     const double share = took > 0 ? 100 * std::chrono::duration<double>(drawing).count() / took : 0;
     char speed[32] = "";
     if (sound_s > 0)
         std::snprintf(speed, sizeof speed, " (%.2fx real time)", took > 0 ? sound_s / took : 0);
-    std::fprintf(stderr, "lumora-render: wrote %s: %s, in %.1f s%s; drawing took %.0f %% of it\n",
+    std::fprintf(own_stderr(),
+                 "lumora-render: wrote %s: %s, in %.1f s%s; drawing took %.0f %% of it\n",
                  output.c_str(), what.c_str(), took, speed, share);
 }

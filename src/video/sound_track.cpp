@@ -5,6 +5,7 @@
 #include "encode_parts.h"
 
 #include "av_owners.h"
+#include "own_stderr.h"
 
 #include <algorithm>
 #include <cmath>
@@ -99,7 +100,8 @@ bool open_sound(const AVCodec *codec, const AVCodecContext *from) {
     if (mixed) {
         char name[64];
         av_channel_layout_describe(&own, name, sizeof name);
-        std::fprintf(stderr, "lumora-render: %s cannot carry %s sound: the sound track is %s\n",
+        std::fprintf(own_stderr(),
+                     "lumora-render: %s cannot carry %s sound: the sound track is %s\n",
                      codec->name, name, mixed == &stereo ? "stereo" : "mono");
     }
     av_channel_layout_uninit(&own);

@@ -199,3 +199,33 @@ expect 0 'wrote' fifo.wav work/fifo.png --size 32x18 --at 0.5
 expect 1 '/dev/fd/[0-9]*, a pipe or a device: its length is not known' <(cat t.wav) work/kept.png --size 32x18
 expect 0 'wrote' <(cat t.wav) work/sub.mp4 --size 32x18
 h_ok "standard streams closed: a whole video and status 0; a FIFO and <(...) read once, and --at asked for"
+
+# One sample that is not a number, in a float file, into every container: AAC's encoder refused
+# it and failed the render. It is taken as 0, with one line that counts it.
+python3 - <<'PY'
+import math, struct
+n = 4 * 44100
+data = b"".join(struct.pack("<f", math.nan if k == 50000 else 0.5 * math.sin(k * 0.0627)) for k in range(n))
+fmt = struct.pack("<HHIIHH", 3, 1, 44100, 4 * 44100, 4, 32)
+with open("nan.wav", "wb") as f:
+    f.write(b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + len(data)) + b"WAVE")
+    f.write(b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", len(data)) + data)
+PY
+for ext in mp4 webm mkv png gif; do
+    expect 0 '^lumora-render: 1 sample of the sound was not a number: taken as 0$' nan.wav "work/nan.$ext" --size 32x18
+    [ "$(grep -c 'not a number' render.err)" = 1 ] || h_fail "a NaN into .$ext: $(cat render.err)"
+done
+# Memory that runs out: one line and status 1, nothing left behind (it was "terminate called
+# after throwing std::bad_alloc", status 134, and x264's own line). Under about 250 MB of address
+# space the libraries' own start-up fails before lumora-render runs a line.
+for limit in 300000 400000 480000; do
+    status=0
+    (ulimit -v $limit && exec "$RENDER" long.wav work/oom.mp4 --size 1280x720 --to 3) 2>render.err || status=$?
+    # (where the limit is enough on this machine, the render is whole)
+    { [ "$status" = 1 ] && [ "$(grep -vc '^lumora-render: drawing with' render.err)" = 1 ] ||
+        { [ "$status" = 0 ] && [ "$(channels work/oom.mp4)" = 1 ]; }; } &&
+        ! grep -v '^lumora-render: ' render.err | grep -q . ||
+        h_fail "ulimit -v $limit: status $status: $(cat render.err)"
+    left_behind "ulimit -v $limit"
+done
+h_ok "a NaN in the sound: every container written, one line; memory that runs out: one line, status 1"
