@@ -40,10 +40,10 @@ void progress::show(double done_s, double total_s) {
     const double took = std::chrono::duration<double>(now - start).count();
     const double speed = took > 0 ? done_s / took : 0;
     char done[64], left[48] = "";
-    if (total_s > 0) {
-        std::snprintf(done, sizeof done, "%3.0f %%, %lld of %lld frames",
-                      100 * std::min(1.0, done_s / total_s), frames,
-                      std::max(frames, std::llround(total_s * fps)));
+    // a length the input stated and its sound outruns (a chained Ogg's first part) is no total
+    if (total_s > 0 && done_s < total_s) {
+        std::snprintf(done, sizeof done, "%3.0f %%, %lld of %lld frames", 100 * done_s / total_s,
+                      frames, std::max(frames, std::llround(total_s * fps)));
         // the pace of the frames since the first, once it has had time to settle
         const double since = std::chrono::duration<double>(now - first_frame).count();
         if (now - first_frame >= settled && done_s > first_s)

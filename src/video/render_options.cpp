@@ -229,8 +229,9 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
             o.fps = static_cast<int>(v);
             given_fps = true;
         } else if (arg == "--detail") {
-            if (!whole(value.c_str(), 1, 1 << 20, v))
-                return fail("--detail " + value + ": give a whole number of steps, 1 or more");
+            if (!whole(value.c_str(), 1, render_max_detail, v))
+                return fail("--detail " + value + ": give a whole number of steps, 1 to " +
+                            std::to_string(render_max_detail));
             o.detail = static_cast<int>(v);
         } else if (arg == "--renderer") {
             if (!painter_parse(value.c_str(), o.painter))

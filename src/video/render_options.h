@@ -37,6 +37,9 @@ struct render_options {
 };
 
 constexpr int render_max_fps = 240;
+// More vertex steps than this draw nothing more: the detail is clamped to the width, and no
+// picture is wider.
+constexpr int render_max_detail = 1 << 20;
 constexpr double render_max_time = 100 * 3600.0; // seconds: the longest TIME taken
 
 enum class render_parse { run, help, version, error };

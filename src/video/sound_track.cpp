@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 extern "C" {
 #include <libavutil/audio_fifo.h>
@@ -138,7 +139,16 @@ bool sound_for(const AVFrame *f) {
     av_channel_layout_uninit(&in);
     av_channel_layout_uninit(&out);
     to_sound.reset(s);
-    if (err < 0 || swr_init(s) < 0)
+    // Into one channel, the mean of the channels, as the picture hears them. The resampler's own
+    // mix adds a stereo pair at -3 dB each: 3 dB louder than its mono part where a chained file
+    // goes from mono to stereo and the track was set up for the first.
+    const int channels = f->ch_layout.nb_channels;
+    bool mixed = true;
+    if (err >= 0 && c->ch_layout.nb_channels == 1 && channels > 1) {
+        std::vector<double> mean(static_cast<size_t>(channels), 1.0 / channels);
+        mixed = swr_set_matrix(s, mean.data(), channels) >= 0;
+    }
+    if (err < 0 || !mixed || swr_init(s) < 0)
         return encode_fail("cannot convert the sound for the " + std::string(c->codec->name) +
                            " encoder");
     sound_from.take(f);

@@ -153,6 +153,7 @@ done <<'EOF'
 2@--size 16384x16384: larger than FFmpeg makes a picture@work/kept.png --size 16384x16384
 2@--size 16386x720: larger than a video can be@work/kept.mp4 --size 16386x720
 2@--size 8192x4354: larger than a video can be@work/kept.webm --size 8192x4354
+2@--detail 1048577: give a whole number of steps, 1 to 1048576@work/kept.mp4 --detail 1048577
 EOF
 h_ok "hexadecimal, exponents, NaN, infinities, past 100 hours, and sizes past the encoders': refused at once"
 
@@ -229,3 +230,23 @@ for limit in 300000 400000 480000; do
     left_behind "ulimit -v $limit"
 done
 h_ok "a NaN in the sound: every container written, one line; memory that runs out: one line, status 1"
+
+# A chained Ogg that goes from mono to stereo: its stereo part was mixed into the mono track 3 dB
+# louder in .mp4 and .webm, and the progress said "278 of 278 frames" of 303, the first part's
+# stated length. Both parts at one level in every container; no progress line reaches a total
+# that the sound then outruns.
+sox -q -n -r 48000 -c 1 mono.ogg synth 3 sine 440 vol 0.3
+sox -q -n -r 48000 -c 2 stereo.ogg synth 3 sine 440 vol 0.3
+cat mono.ogg stereo.ogg >chain.ogg
+rms() {
+    ffmpeg -v error -y -i "$1" -ac 1 level.wav && sox level.wav -n trim "$2" 2 stat 2>&1 | awk '/RMS +amp/ { print $3 }'
+}
+for ext in mp4 webm mkv; do
+    LUMORA_RENDER_PROGRESS=0.01 expect 0 'wrote work/chain.'"$ext"': 181 frames' chain.ogg "work/chain.$ext" --size 32x18
+    awk -v a="$(rms "work/chain.$ext" 0.5)" -v b="$(rms "work/chain.$ext" 3.5)" \
+        'BEGIN { exit !(b > 0 && a / b > 0.94 && a / b < 1.06) }' ||
+        h_fail "a chain from mono to stereo into .$ext: RMS $(rms "work/chain.$ext" 0.5), then $(rms "work/chain.$ext" 3.5)"
+    grep -oE '[0-9]+ of [0-9]+ frames' render.err | awk '$1 >= $3 && $3 < 181 { past = 1 } END { exit past }' ||
+        h_fail "a chain's progress counts past its total: $(cat render.err)"
+done
+h_ok "a chained Ogg from mono to stereo: one level in .mp4, .webm and .mkv, and no count past its total"
