@@ -12,6 +12,7 @@
 #include <GL/glx.h>
 #include <X11/Xutil.h>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,7 @@ static picture pic; // hue, running volume, detail and silence, from frame to fr
 static painter_choice choice = painter_choice::automatic;
 static bool on_cpu;
 static char title[64];
+static bool too_large; // the window is larger than OpenGL here draws (reshape, below)
 
 // Once the picture rests in silence, frames stop, and a timer looks for a block above the silence
 // gate every wake_ms; the first one is drawn at once. The wait lies between frames, so no frame
@@ -99,6 +101,8 @@ static void rest() {
 }
 
 static void show() {
+    if (too_large)
+        return; // nothing is drawn until the window is a size that can be
     const int start = glutGet(GLUT_ELAPSED_TIME);
     const double *block = pa_get_sample();
     const double p = pa_get_max();
@@ -123,6 +127,26 @@ static void show() {
     }
 }
 
+// A window too large to draw: wider or taller than OpenGL's viewport may be, or of 2 GiB of
+// pixels or more, where llvmpipe's rasteriser crashed (a window of 23200 x 23200 held, 32767 x
+// 32767 ended lumora in a fault in its threads). Such a window is not drawn at all, and is asked
+// to take the largest size of its shape that can be; lumora says so once.
+static int largest_w = 16384, largest_h = 16384;
+static bool said_too_large;
+
+static bool drawable(long long width, long long height) {
+    return width <= largest_w && height <= largest_h && width * height * 4 < (1LL << 31);
+}
+
+static void find_largest() {
+    GLint dims[2] = {0, 0};
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, dims);
+    if (dims[0] > 0 && dims[1] > 0) {
+        largest_w = dims[0];
+        largest_h = dims[1];
+    }
+}
+
 static void reshape(int width, int height) {
     if (!fullscreen && windowed_retries > 0) {
         if (width == 600 && height == 300)
@@ -132,6 +156,24 @@ static void reshape(int width, int height) {
             glutReshapeWindow(600, 300);
         }
     }
+    too_large = !drawable(width, height);
+    if (too_large) {
+        // the largest size of the same shape that can be drawn
+        double f = std::min(
+            {1.0, largest_w / static_cast<double>(width), largest_h / static_cast<double>(height)});
+        f = std::min(f, std::sqrt(((1LL << 31) - 1) / 4.0 / width / height));
+        const int fit_w = std::max(1, static_cast<int>(width * f)),
+                  fit_h = std::max(1, static_cast<int>(height * f));
+        if (!said_too_large)
+            std::fprintf(stderr,
+                         "lumora: a window of %dx%d is larger than OpenGL here draws; it is "
+                         "not drawn, and asked to be %dx%d\n",
+                         width, height, fit_w, fit_h);
+        said_too_large = true;
+        glutReshapeWindow(fit_w, fit_h);
+        return;
+    }
+    said_too_large = false;
     w = width;
     h = height;
     frame_reserve(w); // the walk's table grows here, not in a frame
@@ -221,6 +263,7 @@ int main(int argc, char **argv) {
     glutCreateWindow("sinusoidal decomposition");
     introduce_window();
     on_cpu = painter_on_cpu(choice, reinterpret_cast<const char *>(glGetString(GL_RENDERER)));
+    find_largest();
     glutDisplayFunc(show);
     glutReshapeFunc(reshape);
     glutKeyboardFunc(keyboard);

@@ -77,6 +77,21 @@ h_key F11
 h_expect_geometry 600x300
 h_ok "F11 twice after a resize returns to 600x300"
 
+# A window too large to draw (2 GiB of pixels and more: llvmpipe's rasteriser ended lumora with a
+# fault at 32767 x 32767) is not drawn, is asked to take the largest size that can be, and says
+# so once; lumora lives on, and draws again at an ordinary size.
+xdotool windowsize "$WIN" 32767 32767
+h_until 20 eval '[ "$(h_geometry)" != 32767x32767 ] && [ "$(h_geometry)" != 400x500 ]' ||
+    h_fail "a window of 32767 x 32767 stayed $(h_geometry)"
+kill -0 "$LUMORA_PID" 2>/dev/null || h_fail "a window of 32767 x 32767 ended lumora"
+shrunk=$(h_geometry)
+xdotool windowsize "$WIN" 600 300
+h_expect_geometry 600x300 10
+h_expect_frames "after a window too large to draw"
+[ "$(grep -c 'larger than OpenGL here draws' "$H_DIR/lumora.err")" = 1 ] ||
+    h_fail "a window too large to draw: $(cat "$H_DIR/lumora.err")"
+h_ok "a window of 32767 x 32767: not drawn, asked to be $shrunk, one line, and lumora lives on"
+
 h_key F11
 h_expect_geometry "$(h_screen)"
 h_key Escape
