@@ -190,7 +190,7 @@ int render(int argc, char **argv) {
     long long drawn = 0; // pictures drawn so far: which frames are alike
     auto make_picture = [&](long long k) {
         const long long c = k * picture_samples;
-        if (!decode_to(c + ft_size / 2))
+        if (!decode_to(c + ft_size / 2 + 1)) // and one more: a glitch is told by its neighbours
             return false;
         const double p = decode_block(c, block);
         if (k < draw_from) {

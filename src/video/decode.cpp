@@ -280,12 +280,21 @@ long long decode_mono_end() { return mono_end; }
 double decode_block(long long c, double *block) {
     constexpr int half = ft_size / 2;
     double peak = 0;
+    auto at = [](long long n) {
+        return n >= 0 && n < mono_end && n >= mono_end - window_size
+                   ? window[static_cast<size_t>(n % window_size)]
+                   : 0.0;
+    };
     for (int k = 0; k < ft_size; ++k) {
         const long long n = c - half + k;
-        double v = n >= 0 && n < mono_end && n >= mono_end - window_size
-                       ? window[static_cast<size_t>(n % window_size)]
-                       : 0.0;
-        v = std::fabs(v) <= glitch_limit ? v : 0.0;
+        double v = at(n);
+        // A file's level is its own: float sound may peak far past 1 and is drawn as it is. A
+        // glitch is a lone sample past the capture's limit, between two within it; where every
+        // sample past 16 was taken as 0, a file peaking near 100 kept only its zero crossings.
+        if (!(std::fabs(v) <= glitch_limit) &&
+            (!std::isfinite(v) ||
+             (std::fabs(at(n - 1)) <= glitch_limit && std::fabs(at(n + 1)) <= glitch_limit)))
+            v = 0.0;
         block[k] = v;
         if (v > peak)
             peak = v;

@@ -42,6 +42,7 @@ long long decode_mono_end();
 
 // Copies the 2205 mono samples centred on sample c into block, with zeros before the start and
 // past the end of what has been decoded, and returns their peak as the capture does: the largest
-// sample, never below 0, with glitches (NaN, infinity, beyond the capture's limit) taken as 0.
+// sample, never below 0, with glitches (NaN, infinity, a lone sample beyond the capture's limit
+// between two within it) taken as 0.
 // Samples are kept for a few seconds after they are decoded: c must not lag far behind.
 double decode_block(long long c, double *block);

@@ -10,6 +10,7 @@ RENDER=$LUMORA
 h_need sox sox
 h_need ffprobe ffmpeg
 h_need python3 python3
+h_need compare imagemagick
 cd "$H_DIR"
 mkdir work
 echo "keep me" >work/kept.mp4
@@ -250,3 +251,27 @@ for ext in mp4 webm mkv; do
         h_fail "a chain's progress counts past its total: $(cat render.err)"
 done
 h_ok "a chained Ogg from mono to stereo: one level in .mp4, .webm and .mkv, and no count past its total"
+
+# A float file's level is its own: music at 100 times full scale is drawn as the music is (every
+# sample past 16 was taken as a glitch: what was left was broadband noise, at 18 dB against it),
+# while a lone sample past 16 is still a glitch, and changes nothing.
+bash "$(dirname "$0")/music.sh" level.wav 4
+ffmpeg -v error -i level.wav -c:a pcm_f32le plain.wav
+ffmpeg -v error -i level.wav -af volume=100 -c:a pcm_f32le loud.wav
+python3 - <<'PY'
+import struct
+with open("plain.wav", "rb") as f:
+    wav = bytearray(f.read())
+at = wav.index(b"data") + 8 + 4 * 100000
+wav[at:at + 4] = struct.pack("<f", 1000.0)
+with open("spike.wav", "wb") as f:
+    f.write(wav)
+PY
+for name in plain loud spike; do
+    expect 0 'wrote' "$name.wav" "work/$name.png" --size 320x180 --at 3 --fps 20
+done
+psnr() { compare -metric PSNR "$1" "$2" null: 2>&1 || true; }
+awk -v a="$(psnr work/plain.png work/loud.png)" -v b="$(psnr work/plain.png work/spike.png)" \
+    'BEGIN { exit !(a == "inf" || a > 28) || !(b == "inf" || b > 40) }' ||
+    h_fail "music at 100 times full scale: $(psnr work/plain.png work/loud.png) dB; with a lone spike: $(psnr work/plain.png work/spike.png) dB"
+h_ok "music at 100 times full scale is drawn as the music is, and a lone spike is ignored"
