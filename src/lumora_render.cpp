@@ -232,15 +232,17 @@ int render(int argc, char **argv) {
     for (;; ++n) {
         if (video && n >= o.to * o.fps)
             break;
+        // the pictures first: each decodes just as far as its block, and the sound before a late
+        // first frame is read in order (the decoded sound is kept for 23.8 s only)
+        const frame_place at = frame_between(n, o.fps);
+        for (const long long need = at.before + (at.weight > 0); next <= need; ++next)
+            if (!make_picture(next))
+                return fail(decode_failed().empty() ? encode_failed() : decode_failed());
         const long long c = centre_of(n, o.fps);
         if (!decode_to(c + ft_size / 2))
             return fail(decode_failed().empty() ? encode_failed() : decode_failed());
         if (ended && c >= decode_mono_end())
             break; // the sound is over before this frame's time
-        const frame_place at = frame_between(n, o.fps);
-        for (const long long need = at.before + (at.weight > 0); next <= need; ++next)
-            if (!make_picture(next))
-                return fail(decode_failed().empty() ? encode_failed() : decode_failed());
         // the frame: the picture at its time, or the mix of the two either side
         const int weight = older_is_current || !current ? 0 : at.weight;
         const unsigned char *pixels = current;

@@ -47,6 +47,18 @@ for painter in cpu gl; do
     done
     h_ok "$painter painter: tone, noise and music: lumora-render's frames are the window's, byte for byte"
 done
+# A still late in a song is drawn after every picture before it, as the window draws them: the
+# sound is read in order. (Decoded ahead to the still's time first, the pictures before it read
+# sound the 23.8 s the decoder keeps had let go: from 24 s on they rested in a silence of their
+# own, and the hue and the trails were wrong.)
+bash "$(dirname "$0")/music.sh" late.wav 27
+sox -q late.wav -t raw late.raw
+"$PAINT_FRAMES" window late.raw 64 36 16 20 . 520 || h_fail "the window could not draw late.wav"
+render late.wav late.png --size 64x36 --detail 16 --fps 20 --at 26
+convert late.png late.ppm
+cmp -s late.ppm frame520.ppm ||
+    h_fail "at 26 s: $(cmp -l late.ppm frame520.ppm | wc -l) bytes differ from the window's"
+h_ok "a still at 26 s is the window's picture then, byte for byte"
 
 # A beat is seen when it is heard: a click at 1.5 s lights frame 45 at 30 frames a second (one
 # frame either way allowed), and frame 15 of a video that starts at 1 s.
