@@ -204,11 +204,6 @@ int render(int argc, char **argv) {
             older_is_current = true;
             return true;
         }
-        if (!said_renderer) // said once there is something to draw: a failure before is one line
-            std::fprintf(own_stderr(), "lumora-render: drawing with %s\n",
-                         on_cpu ? cpu_painter_description().c_str()
-                                : offscreen_description().c_str());
-        said_renderer = true;
         const steady::time_point start = steady::now();
         if (current) // the painter draws over its picture in place
             std::memcpy(older.data(), current, bytes);
@@ -242,7 +237,12 @@ int render(int argc, char **argv) {
         if (!decode_to(c + ft_size / 2))
             return fail(decode_failed().empty() ? encode_failed() : decode_failed());
         if (ended && c >= decode_mono_end())
-            break; // the sound is over before this frame's time
+            break;                       // the sound is over before this frame's time
+        if (!said_renderer && drawn > 0) // said with the first frame: a failure before is one line
+            std::fprintf(own_stderr(), "lumora-render: drawing with %s\n",
+                         on_cpu ? cpu_painter_description().c_str()
+                                : offscreen_description().c_str());
+        said_renderer = drawn > 0;
         // the frame: the picture at its time, or the mix of the two either side
         const int weight = older_is_current || !current ? 0 : at.weight;
         const unsigned char *pixels = current;
