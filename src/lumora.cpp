@@ -251,6 +251,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "lumora: LUMORA_RENDERER is '%s': give auto, cpu or gl\n", renderer);
         return 2;
     }
+    painter_gl_exact();
     ft_init();
     paint_init();
     pa_init(); // audio flows from here on; a failure ends the process before any window exists

@@ -12,6 +12,7 @@
 #include "picture/frame_time.h"
 #include "picture/ft.h"
 #include "picture/paint.h"
+#include "picture/painter_choice.h"
 #include "picture/standard_streams.h"
 #include "video/decode.h"
 #include "video/encode.h"
@@ -118,6 +119,7 @@ int render(int argc, char **argv) {
         return 1;
     }
     munmap(space, trial);
+    painter_gl_exact();
     ft_init();
     paint_init();
     // the painter first, so that a size OpenGL cannot draw costs no input opened: auto takes a

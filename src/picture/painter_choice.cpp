@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "painter_choice.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <strings.h>
@@ -32,3 +33,5 @@ bool painter_on_cpu(painter_choice choice, const char *gl_renderer) {
     return choice == painter_choice::cpu ||
            (choice == painter_choice::automatic && painter_is_software(gl_renderer));
 }
+
+void painter_gl_exact() { setenv("LP_PERF", "no_rast_linear", 0); }

@@ -366,6 +366,7 @@ int window(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
+    painter_gl_exact(); // as the window does
     glutInit(&argc, argv);
     glutInitDisplayMode(GLUT_DOUBLE);
     ft_init();
