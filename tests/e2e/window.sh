@@ -39,6 +39,17 @@ done
 [ -z "$(xdotool search --name '.' 2>/dev/null)" ] || h_fail "lumora --help opened a window"
 h_ok "lumora --help and --version: status 0, with or without a display and sound, no window"
 
+# Started with its standard streams closed (a service manager, cron): it opens its window and
+# its sound as ever, and Esc ends it with status 0.
+"$LUMORA" <&- >&- 2>&- &
+LUMORA_PID=$!
+H_PIDS="$LUMORA_PID $H_PIDS"
+h_find_window
+h_key Escape
+h_wait_exit 3 || h_fail "started with its standard streams closed, Esc did not end lumora"
+[ "$LUMORA_STATUS" = 0 ] || h_fail "started with its standard streams closed: status $LUMORA_STATUS"
+h_ok "started with standard input, output and error closed: a window, and status 0 after Esc"
+
 h_start_lumora
 h_find_window
 # the first frames (GL start-up) may already take 10 ms and put the frame rate in the title
