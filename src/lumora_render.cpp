@@ -194,7 +194,7 @@ int render(int argc, char **argv) {
         const long long c = k * picture_samples;
         if (!decode_to(c + ft_size / 2 + 1)) // and one more: a glitch is told by its neighbours
             return false;
-        const double p = decode_block(c, block);
+        const double p = block_centre(block, decode_block(c, block), block);
         if (k < draw_from) {
             if (!picture_rests(pic, p))
                 picture_step(pic, p);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "frame.h"
+#include "ft.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +21,27 @@ void volume_release(double &global_volume, double p) {
 }
 
 bool gate_open(double p) { return p > silence_gate; }
+
+double block_centre(const double *block, double p, double *out) {
+    double sum = 0, lo = block[0], hi = block[0];
+    for (int n = 0; n < ft_size; ++n) {
+        sum += block[n];
+        lo = std::min(lo, block[n]);
+        hi = std::max(hi, block[n]);
+    }
+    const double mean = sum / ft_size;
+    if (!(std::fabs(mean) > (hi - lo) / 2)) {
+        if (out != block)
+            std::copy(block, block + ft_size, out);
+        return p;
+    }
+    double peak = 0;
+    for (int n = 0; n < ft_size; ++n) {
+        out[n] = block[n] - mean;
+        peak = std::max(peak, out[n]);
+    }
+    return peak;
+}
 
 double bin_hue(double m, double M, int i, double hue) {
     return std::fmod(m / M * 3 * i / 1102 + hue, 1.0);

@@ -276,3 +276,18 @@ awk -v a="$(psnr work/plain.png work/loud.png)" -v b="$(psnr work/plain.png work
     'BEGIN { exit !(a == "inf" || a > 24) || !(b == "inf" || b > 40) }' ||
     h_fail "music at 100 times full scale: $(psnr work/plain.png work/loud.png) dB; with a lone spike: $(psnr work/plain.png work/spike.png) dB"
 h_ok "music at 100 times full scale is drawn as the music is, and a lone spike is ignored"
+
+# Music off centre: a DC offset larger than its swing had no positive sample, and every frame was
+# black (-0.45), or made the offset's bin 0 the spectrum's peak, and every wave flat (+0.45): 17
+# dB against the music itself. Its mean is taken away, and it is drawn as the music is.
+sox -q level.wav -e floating-point -b 32 centred.wav vol 0.3
+for shift in -0.45 0.45; do
+    sox -q level.wav -e floating-point -b 32 "off$shift.wav" vol 0.3 dcshift "$shift"
+    expect 0 'wrote' "off$shift.wav" "work/off$shift.png" --size 320x180 --at 3 --fps 20
+done
+expect 0 'wrote' centred.wav work/centred.png --size 320x180 --at 3 --fps 20
+for shift in -0.45 0.45; do
+    awk -v a="$(psnr work/centred.png "work/off$shift.png")" 'BEGIN { exit !(a == "inf" || a > 30) }' ||
+        h_fail "music with an offset of $shift: $(psnr work/centred.png "work/off$shift.png") dB against it centred"
+done
+h_ok "music with an offset of -0.45 or 0.45, larger than its swing, is drawn as the music is"
