@@ -27,7 +27,7 @@ static int fullscreen; // nonzero while the window covers the screen
 static int windowed_retries;
 
 static picture pic; // hue, running volume, detail and silence, from frame to frame
-static double centred[pa_block_size]; // the block a frame draws (block_centre)
+static double centred[pa_block_size]; // room for a block off centre (block_centre)
 // LUMORA_RENDERER: where OpenGL draws in software (llvmpipe), the processor's own painter draws
 // the picture, and OpenGL only shows it
 static painter_choice choice = painter_choice::automatic;
@@ -60,8 +60,9 @@ static void wake(int) {
     if (pic.silent_frames < fade_frames)
         return; // frames run again (an expose event drew one and found sound)
     // the frame takes the same block: no newer one comes within a few ms
-    const double *block = pa_get_sample();
-    if (picture_rests(pic, block_centre(block, pa_get_max(), centred)))
+    double p = pa_get_max();
+    block_centre(pa_get_sample(), p, centred);
+    if (picture_rests(pic, p))
         wait_for_sound();
     else
         glutPostRedisplay();
@@ -107,8 +108,9 @@ static void show() {
         return; // nothing is drawn until the window is a size that can be
     const int start = glutGet(GLUT_ELAPSED_TIME);
     const double *block = pa_get_sample();
-    const double p = block_centre(block, pa_get_max(), centred);
-    show_block_in_window(on_cpu, pic, centred, p, w, h, [] { glutSwapBuffers(); });
+    double p = pa_get_max();
+    block = block_centre(block, p, centred);
+    show_block_in_window(on_cpu, pic, block, p, w, h, [] { glutSwapBuffers(); });
     if (pic.silent_frames == fade_frames)
         rest();
     else

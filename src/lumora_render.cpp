@@ -183,7 +183,8 @@ int render(int argc, char **argv) {
         return true;
     };
     // The pictures so far: `current` the last (null while none is drawn: black), `older` the one
-    // before it, kept for the frames between the two. A picture that rests is the one before.
+    // before it, kept for the frames between the two. After a picture that rests, the two are the
+    // same, and older is not read (older_is_current) until the next is drawn.
     const size_t bytes = static_cast<size_t>(o.width) * o.height * 4;
     std::vector<unsigned char> older(bytes), between(bytes);
     const unsigned char *current = nullptr;
@@ -194,15 +195,14 @@ int render(int argc, char **argv) {
         const long long c = k * picture_samples;
         if (!decode_to(c + ft_size / 2 + 1)) // and one more: a glitch is told by its neighbours
             return false;
-        const double p = block_centre(block, decode_block(c, block), block);
+        double p = decode_block(c, block);
+        block_centre(block, p, block);
         if (k < draw_from) {
             if (!picture_rests(pic, p))
                 picture_step(pic, p);
             return true;
         }
-        if (picture_rests(pic, p)) { // the picture stays as it is
-            if (!older_is_current && current)
-                std::memcpy(older.data(), current, bytes);
+        if (picture_rests(pic, p)) { // the picture stays as it is: no frame mixes it
             older_is_current = true;
             return true;
         }

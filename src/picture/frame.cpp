@@ -22,7 +22,7 @@ void volume_release(double &global_volume, double p) {
 
 bool gate_open(double p) { return p > silence_gate; }
 
-double block_centre(const double *block, double p, double *out) {
+const double *block_centre(const double *block, double &p, double *room) {
     double sum = 0, lo = block[0], hi = block[0];
     for (int n = 0; n < ft_size; ++n) {
         sum += block[n];
@@ -30,17 +30,14 @@ double block_centre(const double *block, double p, double *out) {
         hi = std::max(hi, block[n]);
     }
     const double mean = sum / ft_size;
-    if (!(std::fabs(mean) > (hi - lo) / 2)) {
-        if (out != block)
-            std::copy(block, block + ft_size, out);
-        return p;
-    }
-    double peak = 0;
+    if (!(std::fabs(mean) > (hi - lo) / 2))
+        return block;
+    p = 0;
     for (int n = 0; n < ft_size; ++n) {
-        out[n] = block[n] - mean;
-        peak = std::max(peak, out[n]);
+        room[n] = block[n] - mean;
+        p = std::max(p, room[n]);
     }
-    return peak;
+    return room;
 }
 
 double bin_hue(double m, double M, int i, double hue) {

@@ -102,16 +102,17 @@ bool adjust_detail(int &n_steps, float fps, double gain, int w);
 // The window title for a frame rate: "lumora - %3.0f fps ".
 void format_title(char *buf, std::size_t size, float fps);
 
-// The block as the picture takes it, into out (ft_size samples; out may be block), and its peak p
-// as the picture measures it. A block whose mean lies further from 0 than half its swing (from
-// its lowest sample to its highest) is off centre: a DC offset, which a recording or a float file
-// may carry. Its mean is taken away, and the peak is measured from there; otherwise the block and
-// p are kept as they are. An offset below the swing had no positive sample: p was 0, and every
-// frame black; above it, the offset's bin 0 was the spectrum's peak, and every wave flat. In
-// music a block's mean is its bass's unfinished periods, at most a third of that bass's height
-// (a 20 Hz wave, one period a block), where half the swing is at least its height: music is
-// never off centre, and draws exactly as before.
-double block_centre(const double *block, double p, double *out);
+// The block as the picture takes it, and its peak p as the picture measures it: block itself, or
+// its centred copy in room (ft_size samples; room may be block). A block whose mean lies further
+// from 0 than half its swing (from its lowest sample to its highest) is off centre: a DC offset,
+// which a recording or a float file may carry. Its mean is taken away, and the peak is measured
+// from there; otherwise the block and p are kept as they are, and nothing is copied. An offset
+// below the swing had no positive sample: p was 0, and every frame black; above it, the offset's
+// bin 0 was the spectrum's peak, and every wave flat. In music a block's mean is its bass's
+// unfinished periods, at most a third of that bass's height (a 20 Hz wave, one period a block),
+// where half the swing is at least its height: music is never off centre, and draws exactly as
+// before.
+const double *block_centre(const double *block, double &p, double *room);
 
 // What the picture carries from one frame to the next.
 struct picture {

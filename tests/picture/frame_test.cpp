@@ -259,12 +259,14 @@ TEST(BlockCentre, OnlyAnOffsetLargerThanTheSwingIsTakenAway) {
         block[n] = 0.6 * std::sin(2 * pi * 20 * (n + 300) / 44100.0 * 0.9) +
                    0.2 * std::sin(2 * pi * 660 * n / 44100.0);
     const double peak = *std::max_element(block.begin(), block.end());
-    EXPECT_EQ(block_centre(block.data(), peak, out.data()), peak);
-    EXPECT_EQ(out, block);
+    double kept = peak;
+    EXPECT_EQ(block_centre(block.data(), kept, out.data()), block.data()) << "music was moved";
+    EXPECT_EQ(kept, peak);
     std::vector<double> off(block);
     for (double &v : off)
         v = 0.3 * v - 0.45;
-    const double p = block_centre(off.data(), 0, out.data());
+    double p = 0;
+    ASSERT_EQ(block_centre(off.data(), p, out.data()), out.data());
     double mean = 0;
     for (double v : out)
         mean += v;

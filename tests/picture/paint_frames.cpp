@@ -341,7 +341,7 @@ int window(int argc, char **argv) {
             block[k] = at >= 0 && at < static_cast<long>(sound.size()) ? sound[at] : 0;
             p = std::max(p, block[k]);
         }
-        p = block_centre(block.data(), p, block.data());
+        block_centre(block.data(), p, block.data());
         // what the swap puts on the screen; the next frame draws over what the back buffer keeps.
         // Every frame drawn is read: a frame that rests shows the last one drawn, wanted or not.
         auto present = [&] {
