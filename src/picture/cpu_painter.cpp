@@ -32,8 +32,8 @@ struct op {
 
 // The store of a part of a frame: 2^18 vertices (4 MiB) and 4096 steps. A frame of 1100 waves at
 // 1280 x 720 and full detail (1.4 million vertices) goes in six parts.
-constexpr int store_vertices = 1 << 18;
-constexpr int store_ops = 4096;
+int store_vertices = 1 << 18;
+int store_ops = 4096;
 std::vector<float> wx, wy;   // window coordinates
 std::vector<int32_t> gx, gy; // on the grid of 1/256 pixel
 std::vector<op> ops;
@@ -109,21 +109,32 @@ void make_room(int count) {
         draw_all();
 }
 
+void make_store() { // each exactly its size, so that a step past it is outside
+    std::vector<float>(store_vertices).swap(wx);
+    std::vector<float>(store_vertices).swap(wy);
+    std::vector<int32_t>(store_vertices).swap(gx);
+    std::vector<int32_t>(store_vertices).swap(gy);
+    std::vector<op>(store_ops).swap(ops);
+    steps = 0;
+    vertices = 0;
+}
+
 } // namespace
 
 void cpu_picture_size(int w, int h) {
     width = std::max(w, 0);
     height = std::max(h, 0);
     picture.assign(static_cast<size_t>(width) * height, 0);
-    if (wx.empty()) {
-        wx.resize(store_vertices);
-        wy.resize(store_vertices);
-        gx.resize(store_vertices);
-        gy.resize(store_vertices);
-        ops.resize(store_ops);
-    }
+    if (wx.empty())
+        make_store();
     steps = 0;
     vertices = 0;
+}
+
+void cpu_store_size(int vertex_room, int step_room) {
+    store_vertices = std::max(vertex_room, 4);
+    store_ops = std::max(step_room, 1);
+    make_store();
 }
 
 const unsigned char *cpu_picture_pixels() {
@@ -144,18 +155,25 @@ void cpu_painter::wave(float r, float g, float b, float a, const float *x, const
                        int count) {
     if (width <= 0 || height <= 0 || count < 2)
         return;
-    make_room(count + 1);
-    op &o = ops[steps++];
-    o.kind = op_kind::wave;
-    o.count = count + 1;
-    static const float centre[1] = {0.5f};
-    int top, bottom, top2, bottom2;
-    o.first = add_vertices(centre, centre, 1, top, bottom);
-    add_vertices(x, y, count, top2, bottom2);
-    o.top = std::min(top, top2);
-    o.bottom = std::max(bottom, bottom2);
-    const float c[4] = {r, g, b, a};
-    std::memcpy(o.rgba[0], c, sizeof c);
+    // A wave longer than the store goes in pieces, each a fan from the centre to a stretch of
+    // the curve that starts at the last one's end: the same triangles in the same order. (A still
+    // may be wider than any window: up to 2 million pixels.)
+    const int most = store_vertices - 1;
+    for (int from = 0; from + 1 < count; from += most - 1) {
+        const int n = std::min(count - from, most);
+        make_room(n + 1);
+        op &o = ops[steps++];
+        o.kind = op_kind::wave;
+        o.count = n + 1;
+        static const float centre[1] = {0.5f};
+        int top, bottom, top2, bottom2;
+        o.first = add_vertices(centre, centre, 1, top, bottom);
+        add_vertices(x + from, y + from, n, top2, bottom2);
+        o.top = std::min(top, top2);
+        o.bottom = std::max(bottom, bottom2);
+        const float c[4] = {r, g, b, a};
+        std::memcpy(o.rgba[0], c, sizeof c);
+    }
 }
 
 void cpu_painter::finish() { draw_all(); }

@@ -16,6 +16,10 @@
 // a frame. Both may be 0.
 void cpu_picture_size(int w, int h);
 
+// For the tests: room in the store for vertex_room vertices and step_room steps (a fade, a wave),
+// from now on, where a frame that outgrows either is drawn in parts. Called between frames.
+void cpu_store_size(int vertex_room, int step_room);
+
 // The picture, rows bottom-up as GL reads a picture back, 4 bytes a pixel: blue, green, red and a
 // byte that stays 0. Valid until the next cpu_picture_size.
 const unsigned char *cpu_picture_pixels();

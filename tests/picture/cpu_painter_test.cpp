@@ -93,6 +93,45 @@ TEST(ProcessorPainter, SilenceFadesTheWholePictureToBlack) {
     ft_close();
 }
 
+// A frame drawn in parts gives the bytes of the frame drawn whole: with room for a wave at a
+// time, for a few steps, and for less than a wave of the full width, which then goes in pieces.
+// Loud noise makes every wave tall, and the picture is tall enough for many bands. Caught first:
+// a wave longer than the store, written past its end.
+TEST(ProcessorPainter, AFrameInPartsGivesTheSameBytes) {
+    ft_init();
+    const int w = 161, h = 121;
+    frame_reserve(w);
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<double> noise(-0.9, 0.9);
+    std::vector<std::vector<double>> blocks(3, std::vector<double>(ft_size));
+    for (auto &block : blocks)
+        for (double &v : block)
+            v = noise(rng);
+    auto draw = [&](int vertex_room, int step_room) {
+        cpu_store_size(vertex_room, step_room);
+        cpu_picture_size(w, h);
+        picture pic;
+        pic.n_steps = w;
+        cpu_painter paint;
+        for (const auto &block : blocks) {
+            ft_process(block.data());
+            paint_frame(paint, ft_get_spectrum(), ft_get_max(), 0.9, w, h, pic.n_steps, pic.hue,
+                        pic.global_volume);
+            paint.finish();
+        }
+        const unsigned char *px = cpu_picture_pixels();
+        return std::vector<unsigned char>(px, px + 4 * w * h);
+    };
+    const std::vector<unsigned char> whole = draw(1 << 18, 4096);
+    EXPECT_GT(std::count_if(whole.begin(), whole.end(), [](unsigned char v) { return v > 100; }),
+              w * h / 4);
+    EXPECT_EQ(draw(100, 4096), whole) << "a wave longer than the store";
+    EXPECT_EQ(draw(w + 2, 4096), whole) << "room for one wave at a time";
+    EXPECT_EQ(draw(1 << 18, 3), whole) << "room for three steps";
+    cpu_store_size(1 << 18, 4096);
+    ft_close();
+}
+
 TEST(PainterChoice, NamesAndSoftwareRenderers) {
     painter_choice c = painter_choice::gl;
     EXPECT_TRUE(painter_parse("auto", c) && c == painter_choice::automatic);
