@@ -382,8 +382,9 @@ int main(int argc, char **argv) {
                     cpu_ms, gl_ms / cpu_ms);
         rc = 0;
     } else {
-        std::fprintf(stderr, "usage: cpu_fidelity check | frames W H DETAIL N tone|noise|music | sums W H "
-                             "DETAIL SOUND\n");
+        std::fprintf(stderr,
+                     "usage: cpu_fidelity check | frames W H DETAIL N tone|noise|music | sums W H "
+                     "DETAIL SOUND\n");
     }
     offscreen_close();
     ft_close();
