@@ -95,10 +95,11 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
     }
     output.reset(f);
     const AVCodec *pictures =
-        o.kind == render_kind::webm  ? avcodec_find_encoder_by_name("libvpx-vp9")
-        : o.kind == render_kind::gif ? avcodec_find_encoder(AV_CODEC_ID_GIF)
-                                     : avcodec_find_encoder_by_name("libx264");
-    if (!pictures && o.kind != render_kind::webm && o.kind != render_kind::gif)
+        o.lossless                    ? avcodec_find_encoder(AV_CODEC_ID_FFV1)
+        : o.kind == render_kind::webm ? avcodec_find_encoder_by_name("libvpx-vp9")
+        : o.kind == render_kind::gif  ? avcodec_find_encoder(AV_CODEC_ID_GIF)
+                                      : avcodec_find_encoder_by_name("libx264");
+    if (!pictures && !o.lossless && o.kind != render_kind::webm && o.kind != render_kind::gif)
         pictures = avcodec_find_encoder(AV_CODEC_ID_H264);
     const AVCodec *sounds = o.kind == render_kind::mp4    ? avcodec_find_encoder(AV_CODEC_ID_AAC)
                             : o.kind == render_kind::webm ? avcodec_find_encoder_by_name("libopus")

@@ -37,6 +37,8 @@ const char *render_usage() {
            "  --renderer R   what draws: auto (a GPU's OpenGL where there is one, else the\n"
            "                 processor), cpu (the processor, no OpenGL at all) or gl (OpenGL,\n"
            "                 Mesa's software renderer where there is no GPU)\n"
+           "  --lossless     a .mkv's pictures in FFV1, every pixel as drawn: for editing,\n"
+           "                 about 20 times the size\n"
            "  --help         print this and exit\n"
            "  --version      print the version and exit\n"
            "TIME is seconds (90, 12.5) or minutes and seconds (1:30, 1:02:03.5), up to 100 hours.\n"
@@ -233,6 +235,10 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
                 return fail("--detail " + value + ": give a whole number of steps, 1 to " +
                             std::to_string(render_max_detail));
             o.detail = static_cast<int>(v);
+        } else if (arg == "--lossless") {
+            if (eq != std::string::npos)
+                return fail("--lossless takes no value");
+            o.lossless = true;
         } else if (arg == "--renderer") {
             if (!painter_parse(value.c_str(), o.painter))
                 return fail("--renderer " + value + ": give auto, cpu or gl");
@@ -267,6 +273,8 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
                     ": the extension says what to write: .mp4, .webm, .mkv, .gif or .png");
     if (o.input == o.output)
         return fail(o.output + ": OUTPUT is the INPUT; give another name");
+    if (o.lossless && o.kind != render_kind::mkv)
+        return fail("--lossless is for a .mkv, whose pictures it keeps as drawn");
     if (o.kind == render_kind::png) {
         if (given_from || given_to)
             return fail("--from and --to are for a video; a .png takes its time from --at");
@@ -296,7 +304,7 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
     } else {
         if (given_at)
             return fail("--at is for a .png picture; a video takes --from and --to");
-        if (o.width % 2 || o.height % 2)
+        if (!o.lossless && (o.width % 2 || o.height % 2))
             return fail("--size " + std::to_string(o.width) + "x" + std::to_string(o.height) +
                         ": a video needs an even width and height (its colours are stored for "
                         "2 x 2 pixels)");

@@ -34,6 +34,7 @@ struct render_options {
     double to = std::numeric_limits<double>::infinity(); // seconds
     double at = -1; // the picture's time for .png, seconds; below 0: halfway through the sound
     painter_choice painter = painter_choice::automatic; // --renderer
+    bool lossless = false; // --lossless: a .mkv's pictures in FFV1, every pixel as drawn
 };
 
 constexpr int render_max_fps = 240;

@@ -176,6 +176,24 @@ render stereo.flac work/out.png --size 321x181
     h_fail "the .png: status $status, '$(probe work/out.png)'"
 h_ok ".mp4 (index first), .webm, .mkv with the input's two channels, a .gif, and an odd-sized .png"
 
+# --lossless: a .mkv whose pictures are the painter's own bytes, of any size: its frame at 1 s is
+# the .png at 1 s, byte for byte, with either painter
+for painter in cpu gl; do
+    render bar.wav work/lossless.mkv --lossless --size 321x181 --renderer $painter
+    [ "$status" = 0 ] && [ "$(probe work/lossless.mkv)" = "ffv1,321,181,bgr0 flac,44100,1 " ] ||
+        h_fail "--lossless with $painter: status $status, '$(probe work/lossless.mkv)': $(cat render.err)"
+    render bar.wav work/at1.png --at 1 --size 321x181 --renderer $painter
+    ffmpeg -v error -i work/lossless.mkv -vf 'select=eq(n\,30)' -frames:v 1 -f rawvideo \
+        -pix_fmt rgb24 -y work/frame30.rgb
+    ffmpeg -v error -i work/at1.png -f rawvideo -pix_fmt rgb24 -y work/at1.rgb
+    [ -s work/at1.rgb ] && cmp -s work/frame30.rgb work/at1.rgb ||
+        h_fail "--lossless with $painter: the frame at 1 s is not the picture at 1 s"
+done
+render bar.wav work/lossy.mp4 --lossless
+[ "$status" = 2 ] && grep -q 'lumora-render: --lossless is for a .mkv' render.err ||
+    h_fail "--lossless into .mp4: status $status, $(cat render.err)"
+h_ok "--lossless: a .mkv of any size in FFV1, whose frames are the pictures to the byte"
+
 # Under memcheck, the sound's way from a resampled stereo input to the mono mix and into the
 # video's own track reads nothing it did not set. (An uninitialised channel layout there crashed
 # one render in seven, so only a checker finds it every time.) The dynamic loader's word-wide

@@ -62,6 +62,11 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
     EXPECT_EQ(o.width * 10000 + o.height, 38402160);
     EXPECT_EQ(parse({"in.ogg", "out.png", "--size", "16000x16000"}, o, why), render_parse::run)
         << why;
+    // --lossless keeps the picture's own pixels: any size, and a .mkv only
+    ASSERT_EQ(parse({"in.ogg", "out.mkv", "--lossless", "--size", "641x361"}, o, why),
+              render_parse::run)
+        << why;
+    EXPECT_TRUE(o.lossless);
     for (auto args : std::vector<std::vector<const char *>>{
              {"in.ogg", "out.mp4", "--size", "641x360"}, // yuv420p: even sizes only
              {"in.ogg", "out.webm", "--size", "0x720"},
@@ -82,6 +87,8 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
              {"in.ogg", "out.gif", "--fps", "31"},
              {"in.ogg", "out.gif", "--to", "16"},
              {"in.ogg", "out.gif", "--at", "5"},
+             {"in.ogg", "out.mp4", "--lossless"},
+             {"in.ogg", "out.mkv", "--lossless=yes"},
              // what the encoders cannot make: refused before the input is opened
              {"in.ogg", "out.png", "--size", "16384x16384"},
              {"in.ogg", "out.mp4", "--size", "16386x720"},
