@@ -104,9 +104,9 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
     const AVCodec *sounds = o.kind == render_kind::mp4    ? avcodec_find_encoder(AV_CODEC_ID_AAC)
                             : o.kind == render_kind::webm ? avcodec_find_encoder_by_name("libopus")
                                                           : avcodec_find_encoder(AV_CODEC_ID_FLAC);
-    if (o.kind == render_kind::gif) // pictures alone
+    if (o.kind == render_kind::gif || o.no_sound) // pictures alone
         sounds = nullptr;
-    if (!pictures || (!sounds && o.kind != render_kind::gif)) {
+    if (!pictures || (!sounds && o.kind != render_kind::gif && !o.no_sound)) {
         error = std::string("FFmpeg here has no ") +
                 (!pictures ? (o.kind == render_kind::webm  ? "VP9"
                               : o.kind == render_kind::gif ? "GIF"

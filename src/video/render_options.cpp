@@ -34,6 +34,9 @@ const char *render_usage() {
            "  --from TIME    start the video there (default: the start of the sound)\n"
            "  --to TIME      end the video there (default: the end of the sound)\n"
            "  --at TIME      the time of a .png picture (default: halfway through)\n"
+           "  --frames A:B   frames A to B - 1 of the whole sound's video, the same frames a\n"
+           "                 whole render makes there: a segment, for rendering on many machines\n"
+           "  --no-sound     a video of the pictures alone\n"
            "  --renderer R   what draws: auto (a GPU's OpenGL where there is one, else the\n"
            "                 processor), cpu (the processor, no OpenGL at all) or gl (OpenGL,\n"
            "                 Mesa's software renderer where there is no GPU)\n"
@@ -172,6 +175,15 @@ long long render_memory_needed(const render_options &o) {
     return o.kind == render_kind::png ? pixels * (3 * 4 + 3) : pixels * (6 * 4 + 20 * 3 / 2);
 }
 
+long long render_first_frame(const render_options &o) {
+    return o.first_frame >= 0 ? o.first_frame
+                              : static_cast<long long>(std::ceil(o.from * o.fps - 1e-9));
+}
+
+bool render_frame_past_end(const render_options &o, long long n) {
+    return o.end_frame >= 0 ? n >= o.end_frame : n >= o.to * o.fps;
+}
+
 render_parse render_parse_args(int argc, const char *const *argv, render_options &o,
                                std::string &message) {
     auto fail = [&](std::string text) {
@@ -204,7 +216,7 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
             value = arg.substr(eq + 1);
             arg.resize(eq);
         } else if (arg == "--size" || arg == "--fps" || arg == "--detail" || arg == "--from" ||
-                   arg == "--to" || arg == "--at" || arg == "--renderer") {
+                   arg == "--to" || arg == "--at" || arg == "--renderer" || arg == "--frames") {
             if (k + 1 == argc)
                 return fail(arg + " needs a value (see --help)");
             value = argv[++k];
@@ -235,10 +247,20 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
                 return fail("--detail " + value + ": give a whole number of steps, 1 to " +
                             std::to_string(render_max_detail));
             o.detail = static_cast<int>(v);
-        } else if (arg == "--lossless") {
+        } else if (arg == "--lossless" || arg == "--no-sound") {
             if (eq != std::string::npos)
-                return fail("--lossless takes no value");
-            o.lossless = true;
+                return fail(arg + " takes no value");
+            (arg == "--lossless" ? o.lossless : o.no_sound) = true;
+        } else if (arg == "--frames") {
+            const std::size_t colon = value.find(':');
+            long a, b;
+            const long most = static_cast<long>(render_max_time) * render_max_fps;
+            if (colon == std::string::npos || !whole(value.substr(0, colon).c_str(), 0, most, a) ||
+                !whole(value.substr(colon + 1).c_str(), 0, most, b) || a >= b)
+                return fail("--frames " + value +
+                            ": give the first frame and the one after the last, A:B with A < B");
+            o.first_frame = a;
+            o.end_frame = b;
         } else if (arg == "--renderer") {
             if (!painter_parse(value.c_str(), o.painter))
                 return fail("--renderer " + value + ": give auto, cpu or gl");
@@ -275,6 +297,16 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
         return fail(o.output + ": OUTPUT is the INPUT; give another name");
     if (o.lossless && o.kind != render_kind::mkv)
         return fail("--lossless is for a .mkv, whose pictures it keeps as drawn");
+    if ((o.no_sound || o.first_frame >= 0) &&
+        (o.kind == render_kind::png || o.kind == render_kind::gif))
+        return fail(std::string(o.no_sound ? "--no-sound" : "--frames") +
+                    " is for a .mp4, .webm or .mkv");
+    if (o.first_frame >= 0) {
+        if (given_from || given_to)
+            return fail("--frames and --from or --to give the same range two ways: give one");
+        o.from = static_cast<double>(o.first_frame) / o.fps;
+        o.to = static_cast<double>(o.end_frame) / o.fps;
+    }
     if (o.kind == render_kind::png) {
         if (given_from || given_to)
             return fail("--from and --to are for a video; a .png takes its time from --at");

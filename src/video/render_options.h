@@ -35,7 +35,16 @@ struct render_options {
     double at = -1; // the picture's time for .png, seconds; below 0: halfway through the sound
     painter_choice painter = painter_choice::automatic; // --renderer
     bool lossless = false; // --lossless: a .mkv's pictures in FFV1, every pixel as drawn
+    bool no_sound = false; // --no-sound: a video of the pictures alone
+    // --frames A:B, frames A to B - 1 of the whole sound's video, the same range as --from A / fps
+    // --to B / fps (which also hold it); -1 where the range is given in time
+    long long first_frame = -1, end_frame = -1;
 };
+
+// The video's frames are first to end - 1: --frames as given, or from --from and --to, where
+// frame n is in the video when n / fps lies in [from, to): ceil(from * fps) to ceil(to * fps) - 1.
+long long render_first_frame(const render_options &o);
+bool render_frame_past_end(const render_options &o, long long n);
 
 constexpr int render_max_fps = 240;
 // More vertex steps than this draw nothing more: the detail is clamped to the width, and no

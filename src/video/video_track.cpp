@@ -160,6 +160,10 @@ bool video_track_open(const AVCodec *codec) {
         // time; medium's trellis alone took a quarter of a render's time
         av_opt_set(c->priv_data, "preset", "veryfast", 0);
         av_opt_set(c->priv_data, "crf", "20", 0);
+        // a segment: key frames at its first frame and every five seconds after, never at a
+        // scene cut, so that every segment of a render is cut the same way
+        if (opts.first_frame >= 0)
+            av_opt_set(c->priv_data, "x264-params", "scenecut=0", 0);
     } else {
         av_opt_set(c->priv_data, "crf", "32", 0);
         c->bit_rate = 0; // quality alone decides

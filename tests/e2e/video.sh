@@ -194,6 +194,36 @@ render bar.wav work/lossy.mp4 --lossless
     h_fail "--lossless into .mp4: status $status, $(cat render.err)"
 h_ok "--lossless: a .mkv of any size in FFV1, whose frames are the pictures to the byte"
 
+# Segments: --frames A:B --no-sound makes frames A to B - 1 of the whole render, to the byte
+# (compared losslessly), and its trails and hue come back from before A: a segment from the start,
+# one far in (past the pictures drawn before a segment), one shorter than those, one that starts
+# in a silence and one that ends with the sound
+bash "$(dirname "$0")/music.sh" long.wav 5
+sox -q -n -r 44100 -c 1 -b 16 hush.wav trim 0 1
+sox -q long.wav hush.wav long.wav parted.wav trim 0 9
+md5s() { ffmpeg -v error -i "$1" -map 0:v -f framemd5 - | grep -v '^#' | awk -F, '{ print $NF }'; }
+render parted.wav work/whole.mkv --lossless --no-sound --size 320x180
+[ "$status" = 0 ] || h_fail "the whole lossless render: status $status: $(cat render.err)"
+md5s work/whole.mkv >whole.md5
+[ "$(wc -l <whole.md5)" = 270 ] || h_fail "the whole render has $(wc -l <whole.md5) frames, not 270"
+for range in 0:40 100:190 130:133 152:200 240:270; do
+    a=${range%:*} b=${range#*:}
+    render parted.wav work/segment.mkv --lossless --no-sound --size 320x180 --frames "$range"
+    [ "$status" = 0 ] || h_fail "--frames $range: status $status: $(cat render.err)"
+    [ "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 work/segment.mkv)" = video ] ||
+        h_fail "--frames $range --no-sound carries more than its pictures"
+    md5s work/segment.mkv >segment.md5
+    sed -n "$((a + 1)),${b}p" whole.md5 | cmp -s - segment.md5 ||
+        h_fail "--frames $range: $(wc -l <segment.md5) frames, not the whole render's $a to $((b - 1))"
+done
+# an .mp4 segment starts on a key frame, and says what it wrote
+render parted.wav work/segment.mp4 --no-sound --size 320x180 --frames 152:200
+[ "$status" = 0 ] && grep -q "wrote work/segment.mp4: 48 frames" render.err &&
+    [ "$(ffprobe -v error -select_streams v -show_entries frame=pict_type -of csv=p=0 \
+        work/segment.mp4 | head -n 1 | cut -d, -f1)" = I ] ||
+    h_fail "an .mp4 segment: status $status, $(cat render.err)"
+h_ok "--frames A:B: the whole render's frames to the byte, from the start, far in, in a silence and at the end"
+
 # Under memcheck, the sound's way from a resampled stereo input to the mono mix and into the
 # video's own track reads nothing it did not set. (An uninitialised channel layout there crashed
 # one render in seven, so only a checker finds it every time.) The dynamic loader's word-wide

@@ -67,6 +67,24 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
               render_parse::run)
         << why;
     EXPECT_TRUE(o.lossless);
+    // a segment: frames A to B - 1, the range --from A / fps --to B / fps gives
+    render_options seg;
+    ASSERT_EQ(
+        parse({"in.ogg", "out.mkv", "--frames", "90:120", "--fps", "30", "--no-sound"}, seg, why),
+        render_parse::run)
+        << why;
+    EXPECT_TRUE(seg.no_sound);
+    EXPECT_EQ(render_first_frame(seg), 90);
+    EXPECT_FALSE(render_frame_past_end(seg, 119));
+    EXPECT_TRUE(render_frame_past_end(seg, 120));
+    EXPECT_EQ(seg.from, 3);
+    EXPECT_EQ(seg.to, 4);
+    render_options timed; // 0.1 s at 30 frames a second is 3.0000000000000004 frames
+    ASSERT_EQ(parse({"in.ogg", "out.mp4", "--from", "0.1", "--to", "0.2"}, timed, why),
+              render_parse::run);
+    EXPECT_EQ(render_first_frame(timed), 3);
+    EXPECT_FALSE(render_frame_past_end(timed, 5));
+    EXPECT_TRUE(render_frame_past_end(timed, 6));
     for (auto args : std::vector<std::vector<const char *>>{
              {"in.ogg", "out.mp4", "--size", "641x360"}, // yuv420p: even sizes only
              {"in.ogg", "out.webm", "--size", "0x720"},
@@ -89,6 +107,12 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
              {"in.ogg", "out.gif", "--at", "5"},
              {"in.ogg", "out.mp4", "--lossless"},
              {"in.ogg", "out.mkv", "--lossless=yes"},
+             {"in.ogg", "out.mkv", "--frames", "5:5"},
+             {"in.ogg", "out.mkv", "--frames", "5"},
+             {"in.ogg", "out.mkv", "--frames", "-1:5"},
+             {"in.ogg", "out.mkv", "--frames", "1:2", "--from", "1"},
+             {"in.ogg", "out.png", "--frames", "1:2"},
+             {"in.ogg", "out.gif", "--no-sound"},
              // what the encoders cannot make: refused before the input is opened
              {"in.ogg", "out.png", "--size", "16384x16384"},
              {"in.ogg", "out.mp4", "--size", "16386x720"},
