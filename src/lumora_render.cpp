@@ -270,8 +270,10 @@ int render(int argc, char **argv) {
     if (video && shown.frames == 0)
         return fail(sound_s == 0
                         ? o.input + ": the sound is empty"
-                        : "--from " + render_format_time(o.from) +
-                              " is past the end of the sound, at " + render_format_time(sound_s));
+                        : (o.first_frame >= 0 ? "--frames " + std::to_string(o.first_frame) + ":" +
+                                                    std::to_string(o.end_frame) + " starts"
+                                              : "--from " + render_format_time(o.from) + " is") +
+                              " past the end of the sound, at " + render_format_time(sound_s));
     if (!video && !reached)
         return fail(sound_s == 0
                         ? o.input + ": the sound is empty"

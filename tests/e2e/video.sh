@@ -216,6 +216,9 @@ for range in 0:40 100:190 130:133 152:200 240:270; do
     sed -n "$((a + 1)),${b}p" whole.md5 | cmp -s - segment.md5 ||
         h_fail "--frames $range: $(wc -l <segment.md5) frames, not the whole render's $a to $((b - 1))"
 done
+render parted.wav work/late.mkv --no-sound --frames 300:330
+[ "$status" = 1 ] && grep -q '^lumora-render: --frames 300:330 starts past the end of the sound, at 0:09$' \
+    render.err && [ ! -e work/late.mkv ] || h_fail "a segment past the end: status $status, $(cat render.err)"
 # an .mp4 segment starts on a key frame, and says what it wrote
 render parted.wav work/segment.mp4 --no-sound --size 320x180 --frames 152:200
 [ "$status" = 0 ] && grep -q "wrote work/segment.mp4: 48 frames" render.err &&
