@@ -108,9 +108,10 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
         sounds = nullptr;
     if (!pictures || (!sounds && o.kind != render_kind::gif && !o.no_sound)) {
         error = std::string("FFmpeg here has no ") +
-                (!pictures ? (o.kind == render_kind::webm  ? "VP9"
-                              : o.kind == render_kind::gif ? "GIF"
-                                                           : "H.264")
+                (!pictures ? (o.lossless                    ? "FFV1"
+                              : o.kind == render_kind::webm ? "VP9"
+                              : o.kind == render_kind::gif  ? "GIF"
+                                                            : "H.264")
                            : (o.kind == render_kind::mp4 ? "AAC" : "Opus")) +
                 " encoder";
         return false;

@@ -43,14 +43,12 @@ bool encoder_stop;
 void convert(const unsigned char *bgra) {
     const int w = encode_options().width, h = encode_options().height;
     if (encode_options().lossless) { // the picture's own bytes, its rows top-down; black is 0
-        for (int y = 0; y < h; ++y) {
-            uint8_t *row = yuv->data[0] + static_cast<size_t>(yuv->linesize[0]) * y;
-            if (bgra)
-                std::memcpy(row, bgra + static_cast<size_t>(h - 1 - y) * w * 4,
-                            static_cast<size_t>(w) * 4);
-            else
-                std::memset(row, 0, static_cast<size_t>(w) * 4);
-        }
+        const size_t stride = static_cast<size_t>(yuv->linesize[0]);
+        if (!bgra)
+            std::memset(yuv->data[0], 0, stride * h);
+        for (int y = 0; bgra && y < h; ++y)
+            std::memcpy(yuv->data[0] + stride * y, bgra + static_cast<size_t>(h - 1 - y) * w * 4,
+                        static_cast<size_t>(w) * 4);
         return;
     }
     if (!bgra) { // black: Y at 16, U and V at 128

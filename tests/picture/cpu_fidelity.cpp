@@ -18,6 +18,7 @@
 #include "picture/frame.h"
 #include "picture/ft.h"
 #include "picture/paint.h"
+#include "raw_sound.h"
 #include "video/offscreen.h"
 
 #include <GL/gl.h>
@@ -26,7 +27,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <numbers>
 #include <random>
 #include <string>
@@ -315,10 +315,7 @@ int check() {
 
 // FNV-1a over every frame's picture, in order, and the painter's time
 int sums(int w, int h, int detail, const char *sound_file) {
-    std::ifstream in(sound_file, std::ios::binary);
-    std::vector<double> sound;
-    for (int16_t v; in.read(reinterpret_cast<char *>(&v), sizeof v);)
-        sound.push_back(v / 32768.0);
+    const std::vector<double> sound = read_raw_sound(sound_file);
     cpu_picture_size(w, h);
     frame_reserve(w);
     picture pic;
@@ -329,13 +326,7 @@ int sums(int w, int h, int detail, const char *sound_file) {
     double seconds = 0;
     long frames = 0;
     for (long centre = 0; centre < static_cast<long>(sound.size()); centre += 44100 / 20) {
-        double p = 0;
-        for (int k = 0; k < ft_size; ++k) {
-            const long at = centre - ft_size / 2 + k;
-            block[k] = at >= 0 && at < static_cast<long>(sound.size()) ? sound[at] : 0;
-            p = std::max(p, block[k]);
-        }
-        block_centre(block.data(), p, block.data());
+        const double p = block_around(sound, centre, block.data());
         const auto t0 = std::chrono::steady_clock::now();
         show_block(cp, pic, block.data(), p, w, h, [] {});
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -16,6 +16,7 @@
 #include "picture/ft.h"
 #include "picture/paint.h"
 #include "picture/painter_choice.h"
+#include "raw_sound.h"
 
 #include <GL/freeglut.h>
 #include <algorithm>
@@ -307,10 +308,7 @@ int bench(int repeats) {
 int window(int argc, char **argv) {
     if (argc < 9)
         return 2;
-    std::ifstream in(argv[2], std::ios::binary);
-    std::vector<double> sound;
-    for (int16_t v; in.read(reinterpret_cast<char *>(&v), sizeof v);)
-        sound.push_back(v / 32768.0);
+    const std::vector<double> sound = read_raw_sound(argv[2]);
     const int w = std::atoi(argv[3]), h = std::atoi(argv[4]), fps = std::atoi(argv[6]);
     std::set<long> wanted;
     for (int k = 8; k < argc; ++k)
@@ -335,13 +333,7 @@ int window(int argc, char **argv) {
     std::vector<unsigned char> rgb(static_cast<size_t>(w) * h * 3);
     for (long n = 0; n <= *wanted.rbegin(); ++n) {
         const long centre = (2 * n * 44100 + fps) / (2 * fps); // n / fps s, to the nearest sample
-        double p = 0;
-        for (int k = 0; k < ft_size; ++k) {
-            const long at = centre - ft_size / 2 + k;
-            block[k] = at >= 0 && at < static_cast<long>(sound.size()) ? sound[at] : 0;
-            p = std::max(p, block[k]);
-        }
-        block_centre(block.data(), p, block.data());
+        const double p = block_around(sound, centre, block.data());
         // what the swap puts on the screen; the next frame draws over what the back buffer keeps.
         // Every frame drawn is read: a frame that rests shows the last one drawn, wanted or not.
         auto present = [&] {
