@@ -16,6 +16,7 @@
 #include "picture/standard_streams.h"
 #include "video/decode.h"
 #include "video/encode.h"
+#include "video/join.h"
 #include "video/offscreen.h"
 #include "video/own_stderr.h"
 #include "video/progress.h"
@@ -59,9 +60,6 @@ int fail(const std::string &line) {
     return 1;
 }
 
-// The sample at the centre of frame n's block: n / fps seconds, to the nearest sample.
-long long centre_of(long long n, int fps) { return (2 * n * 44100 + fps) / (2 * fps); }
-
 double block[ft_size];
 
 // The memory the machine has free now, in bytes; 0 when it does not say.
@@ -99,6 +97,10 @@ int render(int argc, char **argv) {
     }
     av_log_set_level(AV_LOG_QUIET); // FFmpeg's own lines; ours say what went wrong, once
     own_stderr_install();           // and the lines libraries write to descriptor 2 themselves
+    if (!o.segments.empty())
+        return join_segments(o);
+    if (o.plan > 0)
+        return plan_print(o, argv[0]);
     const long long need = render_memory_needed(o), room = memory_free();
     if (room > 0 && need > room) {
         std::fprintf(own_stderr(),
@@ -236,7 +238,7 @@ int render(int argc, char **argv) {
         for (const long long need = at.before + (at.weight > 0); next <= need; ++next)
             if (!make_picture(next))
                 return fail(decode_failed().empty() ? encode_failed() : decode_failed());
-        const long long c = centre_of(n, o.fps);
+        const long long c = frame_centre_sample(n, o.fps);
         if (!decode_to(c + ft_size / 2))
             return fail(decode_failed().empty() ? encode_failed() : decode_failed());
         if (ended && c >= decode_mono_end())
@@ -270,9 +272,11 @@ int render(int argc, char **argv) {
     if (video && shown.frames == 0)
         return fail(sound_s == 0
                         ? o.input + ": the sound is empty"
-                        : (o.first_frame >= 0 ? "--frames " + std::to_string(o.first_frame) + ":" +
-                                                    std::to_string(o.end_frame) + " starts"
-                                              : "--from " + render_format_time(o.from) + " is") +
+                        : (o.first_frame >= 0
+                               ? "--frames " + std::to_string(o.first_frame) + ":" +
+                                     (o.end_frame >= 0 ? std::to_string(o.end_frame) : "") +
+                                     " starts"
+                               : "--from " + render_format_time(o.from) + " is") +
                               " past the end of the sound, at " + render_format_time(sound_s));
     if (!video && !reached)
         return fail(sound_s == 0
@@ -286,7 +290,7 @@ int render(int argc, char **argv) {
             break;
         if (!encode_sound(f))
             return fail(encode_failed());
-        if (decode_mono_end() > centre_of(n, o.fps))
+        if (decode_mono_end() > frame_centre_sample(n, o.fps))
             break;
     }
     if (video ? !encode_finish(line) : !encode_png(still, line) || !encode_finish(line))

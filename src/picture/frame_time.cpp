@@ -11,3 +11,10 @@ frame_place frame_between(long long n, int fps) {
     const int weight = static_cast<int>(std::min<long long>(255, (rest * 512 + fps) / (2 * fps)));
     return {at / fps, weight};
 }
+
+long long frames_of_sound(long long samples, int fps) {
+    long long n = std::max(0LL, samples * fps / 44100 - 2);
+    while (frame_centre_sample(n, fps) < samples)
+        ++n;
+    return n;
+}

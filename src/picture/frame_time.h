@@ -29,3 +29,11 @@ frame_place frame_between(long long n, int fps);
 void mix_pictures(const uint8_t *a, const uint8_t *b, std::size_t bytes, int weight, uint8_t *out);
 void mix_pictures_plain(const uint8_t *a, const uint8_t *b, std::size_t bytes, int weight,
                         uint8_t *out);
+
+// The sample at the centre of frame n's block at fps frames a second: n / fps seconds at
+// 44100 Hz, to the nearest sample.
+constexpr long long frame_centre_sample(long long n, int fps) {
+    return (2 * n * 44100 + fps) / (2 * fps);
+}
+// The frames a video of `samples` samples of sound has: those whose centre lies in the sound.
+long long frames_of_sound(long long samples, int fps);

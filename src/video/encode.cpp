@@ -5,10 +5,12 @@
 #include "encode_parts.h"
 
 #include "av_owners.h"
+#include "segments.h"
 
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -81,8 +83,40 @@ bool encode_prepare(const render_options &o, std::string &error) {
     return output_file_prepare(o, error);
 }
 
+namespace {
+
+AVStream *copy_stream; // a join's pictures, copied from its segments; null when encoded here
+
+// Opens the container of o's kind; its sound encoder for what the input's decoder gives (none for
+// a .gif or with --no-sound); and the pictures: `copied`'s, or an encoder of o's kind.
+bool open_tracks(const render_options &o, const AVCodecContext *from, long long first,
+                 const AVCodecParameters *copied, std::string &error);
+
+} // namespace
+
+bool encode_open_copy(const render_options &o, const AVCodecContext *sound, long long first,
+                      const AVCodecParameters *pictures, std::string &error) {
+    return open_tracks(o, sound, first, pictures, error);
+}
+
+bool encode_copied(AVPacket *pkt) {
+    av_packet_rescale_ts(pkt, AVRational{1, opts.fps}, copy_stream->time_base);
+    pkt->stream_index = copy_stream->index;
+    std::lock_guard lock(muxing);
+    const int err = av_interleaved_write_frame(output.get(), pkt);
+    return err >= 0 || encode_fail("writing " + opts.output + " failed: " + av_error_text(err));
+}
+
 bool encode_open(const render_options &o, const AVCodecContext *from, long long first,
                  std::string &error) {
+    return open_tracks(o, from, first, nullptr, error);
+}
+
+namespace {
+
+bool open_tracks(const render_options &o, const AVCodecContext *from, long long first,
+                 const AVCodecParameters *copied, std::string &error) {
+    copy_stream = nullptr;
     const char *container = o.kind == render_kind::mp4    ? "mp4"
                             : o.kind == render_kind::webm ? "webm"
                             : o.kind == render_kind::gif  ? "gif"
@@ -106,17 +140,30 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
                                                           : avcodec_find_encoder(AV_CODEC_ID_FLAC);
     if (o.kind == render_kind::gif || o.no_sound) // pictures alone
         sounds = nullptr;
-    if (!pictures || (!sounds && o.kind != render_kind::gif && !o.no_sound)) {
+    if ((!pictures && !copied) || (!sounds && o.kind != render_kind::gif && !o.no_sound)) {
         error = std::string("FFmpeg here has no ") +
-                (!pictures ? (o.lossless                    ? "FFV1"
-                              : o.kind == render_kind::webm ? "VP9"
-                              : o.kind == render_kind::gif  ? "GIF"
-                                                            : "H.264")
-                           : (o.kind == render_kind::mp4 ? "AAC" : "Opus")) +
+                (!pictures && !copied ? (o.lossless                    ? "FFV1"
+                                         : o.kind == render_kind::webm ? "VP9"
+                                         : o.kind == render_kind::gif  ? "GIF"
+                                                                       : "H.264")
+                                      : (o.kind == render_kind::mp4 ? "AAC" : "Opus")) +
                 " encoder";
         return false;
     }
-    if (!video_track_open(pictures) || (sounds && !sound_track_open(sounds, from, first))) {
+    if (copied) {
+        copy_stream = avformat_new_stream(output.get(), nullptr);
+        if (!copy_stream || avcodec_parameters_copy(copy_stream->codecpar, copied) < 0) {
+            error = "out of memory";
+            return false;
+        }
+        copy_stream->codecpar->codec_tag = 0; // the container's own for the codec
+        copy_stream->time_base = {1, o.fps};
+        copy_stream->avg_frame_rate = {o.fps, 1};
+    } else if (!video_track_open(pictures)) {
+        error = failure;
+        return false;
+    }
+    if (sounds && !sound_track_open(sounds, from, first)) {
         error = failure;
         return false;
     }
@@ -127,18 +174,35 @@ bool encode_open(const render_options &o, const AVCodecContext *from, long long 
     AVDictionary *options = nullptr;
     if (o.kind == render_kind::mp4) // the index at the front: it plays while it downloads
         av_dict_set(&options, "movflags", "+faststart", 0);
+    if (o.first_frame >= 0) { // a segment says what it is, for the join
+        struct stat st;
+        const bool file = stat(o.input.c_str(), &st) == 0 && S_ISREG(st.st_mode) && o.input != "-";
+        segment_info s = segment_of_sound(o.input, file ? static_cast<long long>(st.st_size) : -1);
+        s.first = o.first_frame;
+        s.end = o.end_frame;
+        s.fps = o.fps;
+        s.width = o.width;
+        s.height = o.height;
+        s.detail = o.detail;
+        s.pictures = pictures->name;
+        av_dict_set(&output->metadata, render_segment_tag, segment_describe(s).c_str(), 0);
+        if (o.kind == render_kind::mp4) // a tag of its own name
+            av_dict_set(&options, "movflags", "+faststart+use_metadata_tags", 0);
+    }
     err = avformat_write_header(output.get(), &options);
     av_dict_free(&options);
     if (err < 0) {
         error = "cannot start " + o.output + ": " + av_error_text(err);
         return false;
     }
-    return video_track_start();
+    return copy_stream || video_track_start();
 }
+
+} // namespace
 
 bool encode_finish(std::string &error) {
     if (output) {
-        bool ok = video_track_finish() && sound_track_finish();
+        bool ok = (copy_stream || video_track_finish()) && sound_track_finish();
         int err = 0;
         if (ok && (err = av_write_trailer(output.get())) < 0)
             ok = encode_fail("cannot finish " + opts.output + ": " + av_error_text(err));

@@ -25,6 +25,14 @@ bool encode_prepare(const render_options &o, std::string &error);
 bool encode_open(const render_options &o, const AVCodecContext *sound, long long first,
                  std::string &error);
 
+// Opens a video whose pictures are copied as they were encoded, of `pictures`' codec and size:
+// a join of segments whose first frame is `first` of the whole sound. Its sound track is as
+// encode_open's.
+bool encode_open_copy(const render_options &o, const AVCodecContext *sound, long long first,
+                      const AVCodecParameters *pictures, std::string &error);
+// The next of the copied pictures, its times in frames (1 / fps).
+bool encode_copied(AVPacket *pkt);
+
 // The next picture of the video, rows bottom-up, 4 bytes a pixel (blue, green, red, ignored);
 // null for black. encode_repeat repeats the one before. False once encoding has failed.
 bool encode_picture(const unsigned char *bgra);

@@ -9,48 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-const char *render_usage() {
-    return "Usage: lumora-render INPUT OUTPUT [options]\n"
-           "Draws lumora's picture of a sound file, frame by frame, into a video or a picture.\n"
-           "\n"
-           "INPUT is any sound or video file FFmpeg reads (wav, flac, mp3, ogg, opus, m4a, ...),\n"
-           "a local file, or - for standard input.\n"
-           "OUTPUT's extension chooses what is written:\n"
-           "  .mp4   H.264 video with AAC sound, ready for browsers and uploads\n"
-           "  .webm  VP9 video with Opus sound\n"
-           "  .mkv   H.264 video with the sound in FLAC, without loss\n"
-           "  .png   one picture, at the time --at gives\n"
-           "  .gif   an animation for chats, without sound: 480x270, 15 frames a second and\n"
-           "         the first 10 s unless told; at most 640 pixels a side, 30 frames a second\n"
-           "         and 15 s\n"
-           "\n"
-           "Options:\n"
-           "  --size WxH     picture size in pixels (default 1280x720; even for a video), or\n"
-           "                 360p, 480p, 720p, 1080p, 1440p or 4k (16:9); 1080x1920 stands\n"
-           "                 upright, for phones\n"
-           "  --fps N        frames per second of a video (default 30)\n"
-           "  --detail N     vertex steps across the width (default 128; the width is full "
-           "detail)\n"
-           "  --from TIME    start the video there (default: the start of the sound)\n"
-           "  --to TIME      end the video there (default: the end of the sound)\n"
-           "  --at TIME      the time of a .png picture (default: halfway through)\n"
-           "  --frames A:B   frames A to B - 1 of the whole sound's video, the same frames a\n"
-           "                 whole render makes there: a segment, for rendering on many machines\n"
-           "  --no-sound     a video of the pictures alone\n"
-           "  --renderer R   what draws: auto (a GPU's OpenGL where there is one, else the\n"
-           "                 processor), cpu (the processor, no OpenGL at all) or gl (OpenGL,\n"
-           "                 Mesa's software renderer where there is no GPU)\n"
-           "  --lossless     a .mkv's pictures in FFV1, every pixel as drawn: for editing,\n"
-           "                 about 20 times the size\n"
-           "  --help         print this and exit\n"
-           "  --version      print the version and exit\n"
-           "TIME is seconds (90, 12.5) or minutes and seconds (1:30, 1:02:03.5), up to 100 hours.\n"
-           "\n"
-           "Exit status: 0 written; 1 the input, the output or OpenGL failed; 2 a mistake on the\n"
-           "command line; 130 or 143 interrupted (128 + N for signal N). OUTPUT is written only\n"
-           "once it is complete.\n";
-}
-
 bool render_parse_time(const char *text, double &seconds) {
     // up to three fields of digits separated by ':', and a fraction of digits after the last one;
     // nothing else, so that no exponent, hexadecimal, sign, NaN or infinity gets through strtod
@@ -191,16 +149,18 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
         return render_parse::error;
     };
     std::string positional[2];
+    std::vector<std::string> more; // positionals after OUTPUT: --join's segments
     int positionals = 0;
     bool given_from = false, given_to = false, given_at = false, options_end = false;
-    bool given_size = false, given_fps = false;
+    bool given_size = false, given_fps = false, given_other = false, join = false;
     std::string from_text = "0", to_text;
     for (int k = 1; k < argc; ++k) {
         std::string arg = argv[k], value;
         if (options_end || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
             if (positionals == 2)
-                return fail("one INPUT and one OUTPUT, but '" + arg + "' is a third (see --help)");
-            positional[positionals++] = arg;
+                more.push_back(arg);
+            else
+                positional[positionals++] = arg;
             continue;
         }
         if (arg == "--") {
@@ -216,7 +176,8 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
             value = arg.substr(eq + 1);
             arg.resize(eq);
         } else if (arg == "--size" || arg == "--fps" || arg == "--detail" || arg == "--from" ||
-                   arg == "--to" || arg == "--at" || arg == "--renderer" || arg == "--frames") {
+                   arg == "--to" || arg == "--at" || arg == "--renderer" || arg == "--frames" ||
+                   arg == "--plan") {
             if (k + 1 == argc)
                 return fail(arg + " needs a value (see --help)");
             value = argv[++k];
@@ -247,23 +208,32 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
                 return fail("--detail " + value + ": give a whole number of steps, 1 to " +
                             std::to_string(render_max_detail));
             o.detail = static_cast<int>(v);
-        } else if (arg == "--lossless" || arg == "--no-sound") {
+            given_other = true;
+        } else if (arg == "--lossless" || arg == "--no-sound" || arg == "--join") {
             if (eq != std::string::npos)
                 return fail(arg + " takes no value");
-            (arg == "--lossless" ? o.lossless : o.no_sound) = true;
+            (arg == "--lossless" ? o.lossless : arg == "--join" ? join : o.no_sound) = true;
+            given_other = given_other || arg == "--lossless";
         } else if (arg == "--frames") {
             const std::size_t colon = value.find(':');
-            long a, b;
+            long a, b = -1;
             const long most = static_cast<long>(render_max_time) * render_max_fps;
             if (colon == std::string::npos || !whole(value.substr(0, colon).c_str(), 0, most, a) ||
-                !whole(value.substr(colon + 1).c_str(), 0, most, b) || a >= b)
+                (colon + 1 < value.size() && !whole(value.substr(colon + 1).c_str(), 0, most, b)) ||
+                (b >= 0 && a >= b))
                 return fail("--frames " + value +
-                            ": give the first frame and the one after the last, A:B with A < B");
+                            ": give the first frame and the one after the last, A:B with A < B, "
+                            "or A: for the rest of the sound");
             o.first_frame = a;
             o.end_frame = b;
+        } else if (arg == "--plan") {
+            if (!whole(value.c_str(), 1, 10000, v))
+                return fail("--plan " + value + ": give a whole number of segments, 1 to 10000");
+            o.plan = static_cast<int>(v);
         } else if (arg == "--renderer") {
             if (!painter_parse(value.c_str(), o.painter))
                 return fail("--renderer " + value + ": give auto, cpu or gl");
+            given_other = true;
         } else if (arg == "--from" || arg == "--to" || arg == "--at") {
             double t;
             if (!render_parse_time(value.c_str(), t))
@@ -290,6 +260,17 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
                                      : "give an OUTPUT file after the INPUT (see --help)");
     o.input = positional[0];
     o.output = positional[1];
+    if (!more.empty() && !join)
+        return fail("one INPUT and one OUTPUT, but '" + more[0] + "' is a third (see --help)");
+    if (join) {
+        if (more.empty())
+            return fail("--join needs the segments, after INPUT and OUTPUT (see --help)");
+        if (given_size || given_fps || given_other || given_from || given_to || given_at ||
+            o.first_frame >= 0 || o.plan > 0)
+            return fail("--join takes its size, frame rate, detail and frames from its segments: "
+                        "give only --no-sound with it");
+        o.segments = std::move(more);
+    }
     if (!kind_of(o.output, o.kind))
         return fail(o.output +
                     ": the extension says what to write: .mp4, .webm, .mkv, .gif or .png");
@@ -297,15 +278,22 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
         return fail(o.output + ": OUTPUT is the INPUT; give another name");
     if (o.lossless && o.kind != render_kind::mkv)
         return fail("--lossless is for a .mkv, whose pictures it keeps as drawn");
-    if ((o.no_sound || o.first_frame >= 0) &&
+    if ((o.no_sound || o.first_frame >= 0 || join) &&
         (o.kind == render_kind::png || o.kind == render_kind::gif))
-        return fail(std::string(o.no_sound ? "--no-sound" : "--frames") +
+        return fail(std::string(join         ? "--join"
+                                : o.no_sound ? "--no-sound"
+                                             : "--frames") +
                     " is for a .mp4, .webm or .mkv");
+    if (o.plan > 0 &&
+        (o.first_frame >= 0 || o.kind == render_kind::png || o.kind == render_kind::gif))
+        return fail(o.first_frame >= 0 ? "--plan gives each segment its --frames: give no --frames"
+                                       : "--plan is for a .mp4, .webm or .mkv");
     if (o.first_frame >= 0) {
         if (given_from || given_to)
             return fail("--frames and --from or --to give the same range two ways: give one");
         o.from = static_cast<double>(o.first_frame) / o.fps;
-        o.to = static_cast<double>(o.end_frame) / o.fps;
+        if (o.end_frame >= 0)
+            o.to = static_cast<double>(o.end_frame) / o.fps;
     }
     if (o.kind == render_kind::png) {
         if (given_from || given_to)

@@ -7,6 +7,7 @@
 
 #include <limits>
 #include <string>
+#include <vector>
 
 // What OUTPUT's extension asks for.
 enum class render_kind { mp4, webm, mkv, png, gif };
@@ -37,9 +38,17 @@ struct render_options {
     bool lossless = false; // --lossless: a .mkv's pictures in FFV1, every pixel as drawn
     bool no_sound = false; // --no-sound: a video of the pictures alone
     // --frames A:B, frames A to B - 1 of the whole sound's video, the same range as --from A / fps
-    // --to B / fps (which also hold it); -1 where the range is given in time
+    // --to B / fps (which also hold it); -1 where the range is given in time. --frames A: runs
+    // to the end of the sound (end_frame -1).
     long long first_frame = -1, end_frame = -1;
+    // --join SEGMENT...: OUTPUT is made of these segments' pictures and INPUT's sound
+    std::vector<std::string> segments;
+    int plan = 0; // --plan N: print the commands of N segments and their join
 };
+
+// A segment (--frames) names its range and what it was drawn with in its container's tags, so
+// that a join can tell its segments apart from other files and from each other.
+constexpr const char *render_segment_tag = "lumora_segment";
 
 // The video's frames are first to end - 1: --frames as given, or from --from and --to, where
 // frame n is in the video when n / fps lies in [from, to): ceil(from * fps) to ceil(to * fps) - 1.

@@ -208,6 +208,8 @@ bool sound_track_open(const AVCodec *codec, const AVCodecContext *from, long lon
     sound_begin = av_rescale(first, sound->sample_rate, o.fps);
     sound_end = std::isfinite(o.to) ? static_cast<int64_t>(std::llround(o.to * sound->sample_rate))
                                     : INT64_MAX;
+    sound_pos = 0;
+    sound_pts = o.first_frame >= 0 ? sound_begin : 0; // a segment keeps its place in time
     return true;
 }
 

@@ -179,6 +179,8 @@ bool video_track_open(const AVCodec *codec) {
         return encode_fail("out of memory");
     video_stream->time_base = c->time_base;
     video_stream->avg_frame_rate = c->framerate;
+    // a segment's frames keep their place in the whole render's time
+    video_pts = opts.first_frame >= 0 ? opts.first_frame : 0;
     video_packet.reset(av_packet_alloc());
     if (!video_packet)
         return encode_fail("out of memory");

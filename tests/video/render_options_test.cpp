@@ -79,6 +79,15 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
     EXPECT_TRUE(render_frame_past_end(seg, 120));
     EXPECT_EQ(seg.from, 3);
     EXPECT_EQ(seg.to, 4);
+    render_options rest; // A: runs to the end of the sound
+    ASSERT_EQ(parse({"in.ogg", "out.mkv", "--frames", "90:"}, rest, why), render_parse::run);
+    EXPECT_EQ(rest.end_frame, -1);
+    EXPECT_FALSE(render_frame_past_end(rest, 1LL << 40));
+    render_options join; // the segments follow OUTPUT, in their order
+    ASSERT_EQ(parse({"in.ogg", "out.mkv", "--join", "a.mkv", "b.mkv", "--no-sound"}, join, why),
+              render_parse::run)
+        << why;
+    EXPECT_EQ(join.segments, (std::vector<std::string>{"a.mkv", "b.mkv"}));
     render_options timed; // 0.1 s at 30 frames a second is 3.0000000000000004 frames
     ASSERT_EQ(parse({"in.ogg", "out.mp4", "--from", "0.1", "--to", "0.2"}, timed, why),
               render_parse::run);
@@ -113,6 +122,11 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
              {"in.ogg", "out.mkv", "--frames", "1:2", "--from", "1"},
              {"in.ogg", "out.png", "--frames", "1:2"},
              {"in.ogg", "out.gif", "--no-sound"},
+             {"in.ogg", "out.mkv", "--join"},
+             {"in.ogg", "out.mkv", "--join", "a.mkv", "--size", "640x360"},
+             {"in.ogg", "out.gif", "--join", "a.mkv"},
+             {"in.ogg", "out.mkv", "--plan", "4", "--frames", "0:9"},
+             {"in.ogg", "out.mkv", "--plan", "0"},
              // what the encoders cannot make: refused before the input is opened
              {"in.ogg", "out.png", "--size", "16384x16384"},
              {"in.ogg", "out.mp4", "--size", "16386x720"},
