@@ -227,6 +227,34 @@ render parted.wav work/segment.mp4 --no-sound --size 320x180 --frames 152:200
     h_fail "an .mp4 segment: status $status, $(cat render.err)"
 h_ok "--frames A:B: the whole render's frames to the byte, from the start, far in, in a silence and at the end"
 
+# --plan and --join: the plan's segments, joined, are the whole render's pictures and its sound
+# (the sound encoded once: each frame of it the same); a join that does not fit names the segment
+# and writes nothing. Caught first: a Matroska segment's length, which counts from time 0, taken
+# as its count of frames.
+render parted.wav work/whole.mkv --lossless --size 320x180
+"$RENDER" parted.wav work/joined.mkv --plan 3 --lossless --size 320x180 >plan.sh 2>render.err ||
+    h_fail "--plan: $(cat render.err)"
+[ "$(wc -l <plan.sh)" = 4 ] && grep -q -- '--frames 180: --no-sound' plan.sh &&
+    sh plan.sh 2>render.err || h_fail "--plan 3: $(cat plan.sh render.err)"
+for stream in v a; do
+    for f in whole joined; do
+        ffmpeg -v error -i work/$f.mkv -map 0:$stream -f framemd5 - | grep -v '^#' >$f.$stream.md5
+    done
+    [ -s whole.$stream.md5 ] && cmp -s whole.$stream.md5 joined.$stream.md5 ||
+        h_fail "the joined $stream stream is not the whole render's"
+done
+cut=$(($(stat -c %s work/joined.part2of3.mkv) * 6 / 10))
+head -c $cut work/joined.part2of3.mkv >work/cut.mkv
+for bad in "work/joined.part1of3.mkv work/joined.part3of3.mkv:^lumora-render: work/joined.part3of3.mkv: starts at frame 180, but work/joined.part1of3.mkv ends at frame 89" \
+    "work/joined.part1of3.mkv work/cut.mkv work/joined.part3of3.mkv:^lumora-render: work/cut.mkv: holds [0-9]+ frames, and its frames 90:180 are 90$" \
+    "work/joined.part1of3.mkv work/whole.mkv:^lumora-render: work/whole.mkv: not a segment"; do
+    # shellcheck disable=SC2086
+    render parted.wav work/bad.mkv --join ${bad%%:*}
+    [ "$status" = 1 ] && grep -Eq "${bad#*:}" render.err && [ "$(wc -l <render.err)" = 1 ] &&
+        [ -z "$(ls -A work | grep bad)" ] || h_fail "--join ${bad%%:*}: status $status, $(cat render.err)"
+done
+h_ok "--plan 3 and --join: the whole render's pictures and sound; a gap or a cut segment named"
+
 # Under memcheck, the sound's way from a resampled stereo input to the mono mix and into the
 # video's own track reads nothing it did not set. (An uninitialised channel layout there crashed
 # one render in seven, so only a checker finds it every time.) The dynamic loader's word-wide
