@@ -18,7 +18,11 @@ demo_pkgs="sox ffmpeg x11-utils"
 # the end-to-end tests run the real window and sound in private X and sound servers
 test_pkgs="xvfb xdotool libx11-dev pulseaudio pulseaudio-utils libasound2-plugins imagemagick
     libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind gdb lintian appstream
-    desktop-file-utils mandoc python3"
+    desktop-file-utils mandoc python3 parallel openssh-client"
+# the tests of rendering on many machines start an sshd and a one-node Slurm of their own, on
+# loopback; these packages would also start the machine's own sshd, munged and Slurm daemons
+# where services run (systemd), so there they are left out, and those tests say so
+test_daemons="openssh-server munge slurmctld slurmd slurm-client"
 
 case "${1:-}" in
 run)
@@ -27,6 +31,7 @@ run)
     ;;
 test)
     want="$build_pkgs $demo_pkgs $test_pkgs"
+    [ -d /run/systemd/system ] || want="$want $test_daemons"
     tests=ON
     ;;
 *)

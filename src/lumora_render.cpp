@@ -95,6 +95,11 @@ int render(int argc, char **argv) {
     case render_parse::run:
         break;
     }
+    struct stat out;
+    if (o.keep_existing && o.plan == 0 && stat(o.output.c_str(), &out) == 0) {
+        std::fprintf(own_stderr(), "lumora-render: %s is there already: kept\n", o.output.c_str());
+        return 0;
+    }
     av_log_set_level(AV_LOG_QUIET); // FFmpeg's own lines; ours say what went wrong, once
     own_stderr_install();           // and the lines libraries write to descriptor 2 themselves
     if (!o.segments.empty())

@@ -209,10 +209,14 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
                             std::to_string(render_max_detail));
             o.detail = static_cast<int>(v);
             given_other = true;
-        } else if (arg == "--lossless" || arg == "--no-sound" || arg == "--join") {
+        } else if (arg == "--lossless" || arg == "--no-sound" || arg == "--join" ||
+                   arg == "--keep-existing") {
             if (eq != std::string::npos)
                 return fail(arg + " takes no value");
-            (arg == "--lossless" ? o.lossless : arg == "--join" ? join : o.no_sound) = true;
+            (arg == "--lossless"   ? o.lossless
+             : arg == "--join"     ? join
+             : arg == "--no-sound" ? o.no_sound
+                                   : o.keep_existing) = true;
             given_other = given_other || arg == "--lossless";
         } else if (arg == "--frames") {
             const std::size_t colon = value.find(':');
@@ -268,7 +272,7 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
         if (given_size || given_fps || given_other || given_from || given_to || given_at ||
             o.first_frame >= 0 || o.plan > 0)
             return fail("--join takes its size, frame rate, detail and frames from its segments: "
-                        "give only --no-sound with it");
+                        "give only --no-sound or --keep-existing with it");
         o.segments = std::move(more);
     }
     if (!kind_of(o.output, o.kind))

@@ -37,6 +37,9 @@ struct render_options {
     painter_choice painter = painter_choice::automatic; // --renderer
     bool lossless = false; // --lossless: a .mkv's pictures in FFV1, every pixel as drawn
     bool no_sound = false; // --no-sound: a video of the pictures alone
+    // --keep-existing: an OUTPUT already there is complete (nothing else takes its name), and
+    // is kept: a rerun of a catalogue, or of a job that was requeued, skips what is done
+    bool keep_existing = false;
     // --frames A:B, frames A to B - 1 of the whole sound's video, the same range as --from A / fps
     // --to B / fps (which also hold it); -1 where the range is given in time. --frames A: runs
     // to the end of the sound (end_frame -1).

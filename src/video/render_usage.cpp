@@ -3,7 +3,7 @@
 
 const char *render_usage() {
     return "Usage: lumora-render INPUT OUTPUT [options]\n"
-           "       lumora-render INPUT OUTPUT --join SEGMENT... [--no-sound]\n"
+           "       lumora-render INPUT OUTPUT --join SEGMENT... [--no-sound] [--keep-existing]\n"
            "Draws lumora's picture of a sound file, frame by frame, into a video or a picture.\n"
            "\n"
            "INPUT is any sound or video file FFmpeg reads (wav, flac, mp3, ogg, opus, m4a, ...),\n"
@@ -33,6 +33,9 @@ const char *render_usage() {
            "                 from S * fps, and up to E * fps, each rounded up\n"
            "  --plan N       print the commands that render OUTPUT in N segments, one a line,\n"
            "                 and then the one that joins them\n"
+           "  --keep-existing\n"
+           "                 keep an OUTPUT that is there already, and render nothing: a\n"
+           "                 rerun skips what is done (OUTPUT appears only once complete)\n"
            "  --join         OUTPUT is the segments after it, their pictures copied as they\n"
            "                 are, with INPUT's sound encoded once for the whole\n"
            "  --no-sound     a video of the pictures alone\n"

@@ -129,9 +129,11 @@ std::vector<std::string> plan_commands(const std::string &program, const render_
         settings += o.painter == painter_choice::cpu ? " --renderer cpu" : " --renderer gl";
     if (o.lossless)
         settings += " --lossless";
+    const std::string keep = o.keep_existing ? " --keep-existing" : "";
+    settings += keep;
     std::vector<std::string> lines;
     std::string join = shell_word(program) + " " + shell_word(o.input) + " " +
-                       shell_word(o.output) + (o.no_sound ? " --no-sound" : "") + " --join";
+                       shell_word(o.output) + (o.no_sound ? " --no-sound" : "") + keep + " --join";
     for (int k = 0; k < n; ++k) {
         const long long a = first + (end - first) * k / n;
         const long long b = first + (end - first) * (k + 1) / n;
