@@ -202,7 +202,8 @@ EOF
     for kind in mkv mp4; do
         extra=$([ $kind = mkv ] && echo --lossless || true)
         # shellcheck disable=SC2086
-        "$RENDER" mix.flac "slurm.$kind" --size 320x180 $extra --plan 4 >plan.$kind || h_fail "--plan 4 failed"
+        "$RENDER" mix.flac "slurm.$kind" --size 320x180 $extra --plan 4 --keep-existing \
+            >plan.$kind || h_fail "--plan 4 failed"
         array=$(sbatch --parsable --array=1-4 -o "segment-$kind-%a.log" "$DATA/slurm-segments.sbatch" plan.$kind) ||
             h_fail "sbatch of the segments failed"
         join=$(sbatch --parsable --dependency=afterok:"$array" -o "join-$kind.log" \

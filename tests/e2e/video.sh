@@ -216,6 +216,21 @@ for range in 0:40 100:190 130:133 152:200 240:270; do
     sed -n "$((a + 1)),${b}p" whole.md5 | cmp -s - segment.md5 ||
         h_fail "--frames $range: $(wc -l <segment.md5) frames, not the whole render's $a to $((b - 1))"
 done
+# at 1280 x 720, a segment that starts in loud pink noise and one that starts in the music after
+# it and runs to the end of the sound
+sox -q -V1 -n -r 44100 -c 1 -b 16 pink.wav synth 1.5 pinknoise norm -1
+sox -q -V1 pink.wav long.wav loud.wav trim 0 4
+render loud.wav work/whole720.mkv --lossless --no-sound
+md5s work/whole720.mkv >whole720.md5
+for range in 40:80 80:; do
+    render loud.wav work/segment.mkv --lossless --no-sound --frames "$range"
+    a=${range%:*}
+    md5s work/segment.mkv >segment.md5
+    [ "$status" = 0 ] && [ "$(wc -l <whole720.md5)" = 120 ] &&
+        sed -n "$((a + 1)),\$p" whole720.md5 | head -n "$(wc -l <segment.md5)" | cmp -s - segment.md5 &&
+        { [ "$range" != 80: ] || [ "$(wc -l <segment.md5)" = 40 ]; } ||
+        h_fail "--frames $range at 1280x720: status $status, $(wc -l <segment.md5) frames unlike the whole render's"
+done
 render parted.wav work/late.mkv --no-sound --frames 300:330
 [ "$status" = 1 ] && grep -q '^lumora-render: --frames 300:330 starts past the end of the sound, at 0:09$' \
     render.err && [ ! -e work/late.mkv ] || h_fail "a segment past the end: status $status, $(cat render.err)"
@@ -225,7 +240,7 @@ render parted.wav work/segment.mp4 --no-sound --size 320x180 --frames 152:200
     [ "$(ffprobe -v error -select_streams v -show_entries frame=pict_type -of csv=p=0 \
         work/segment.mp4 | head -n 1 | cut -d, -f1)" = I ] ||
     h_fail "an .mp4 segment: status $status, $(cat render.err)"
-h_ok "--frames A:B: the whole render's frames to the byte, from the start, far in, in a silence and at the end"
+h_ok "--frames A:B: the whole render's frames to the byte, from the start, far in, in a silence, in loud noise at 1280x720 and at the end"
 
 # --plan and --join: the plan's segments, joined, are the whole render's pictures and its sound
 # (the sound encoded once: each frame of it the same); a join that does not fit names the segment
