@@ -14,6 +14,7 @@
 #include "picture/frame_time.h"
 #include "segments.h"
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -60,10 +61,21 @@ int read_list(void *opaque, uint8_t *buf, int size) {
     return static_cast<int>(n);
 }
 
-// A name in the list: the whole path, quoted as the demuxer reads it.
+// A segment is a local file, never an FFmpeg address ("http:x.mkv" and "01:a.mkv" are files),
+// in one of the containers lumora-render writes its segments in; nothing it names is opened.
+constexpr const char *segment_formats = "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm";
+AVDictionary *local_options(bool list) {
+    AVDictionary *d = nullptr;
+    av_dict_set(&d, "protocol_whitelist", "file", 0);
+    av_dict_set(&d, "format_whitelist",
+                list ? (std::string("concat,") + segment_formats).c_str() : segment_formats, 0);
+    return d;
+}
+
+// A name in the list: the whole path as a file's address, quoted as the demuxer reads it.
 std::string listed(const std::string &path) {
     char whole[PATH_MAX];
-    std::string p = realpath(path.c_str(), whole) ? whole : path, out = "'";
+    std::string p = realpath(path.c_str(), whole) ? whole : path, out = "'file:";
     for (const char c : p)
         out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
@@ -92,9 +104,18 @@ int join_segments(render_options o) {
         if (replacing && stat(name.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
             in.st_ino == out.st_ino)
             return fail(o.output + ": OUTPUT is one of the segments; give another name");
+        if (name.find('\n') != std::string::npos)
+            return fail(name + ": a name with a line break in it: rename the file to join it");
         AVFormatContext *f = nullptr;
-        if (const int err = avformat_open_input(&f, name.c_str(), nullptr, nullptr); err < 0)
-            return fail(name + ": cannot read it: " + av_error_text(err));
+        AVDictionary *local = local_options(false);
+        const int err = avformat_open_input(&f, ("file:" + name).c_str(), nullptr, &local);
+        av_dict_free(&local);
+        if (err < 0)
+            return fail(
+                name + ": cannot read it: " +
+                (err == AVERROR_INVALIDDATA || err == AVERROR(EINVAL) // not of those formats
+                     ? "not a .mp4, .mkv or .webm"
+                     : av_error_text(err)));
         input_ptr seg(f);
         const AVDictionaryEntry *tag = av_dict_get(f->metadata, render_segment_tag, nullptr, 0);
         const int v = av_find_best_stream(f, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -176,7 +197,7 @@ int join_segments(render_options o) {
     });
     cat->pb = io;
     cat->flags |= AVFMT_FLAG_CUSTOM_IO;
-    AVDictionary *options = nullptr;
+    AVDictionary *options = local_options(true);
     av_dict_set(&options, "safe", "0", 0);         // the list names whole paths
     av_dict_set(&options, "auto_convert", "0", 0); // the packets go back into their own container
     int err = avformat_open_input(&cat, "", av_find_input_format("concat"), &options);

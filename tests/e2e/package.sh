@@ -124,6 +124,7 @@ mkdir "$H_DIR/readme"
 cd "$H_DIR/readme"
 ffmpeg -v error -f lavfi -i "sine=f=440:d=4" -c:a libvorbis song.ogg
 ffmpeg -v error -f lavfi -i "sine=f=660:d=70" song.flac
+ffmpeg -v error -f lavfi -i "sine=f=330:d=2" mix.flac
 ffmpeg -v error -f lavfi -i "color=black:s=160x90:d=165" -f lavfi -i "sine=d=1" \
     -af apad -t 165 -c:v libx264 -preset ultrafast -c:a flac live.mkv
 {

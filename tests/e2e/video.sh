@@ -258,11 +258,15 @@ for stream in v a; do
     [ -s whole.$stream.md5 ] && cmp -s whole.$stream.md5 joined.$stream.md5 ||
         h_fail "the joined $stream stream is not the whole render's"
 done
+# a playlist named as a segment is not opened, nor what it points at
+printf '#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n%s\n#EXT-X-ENDLIST\n' \
+    "$PWD/work/joined.part2of3.mkv" >work/list.mkv
 cut=$(($(stat -c %s work/joined.part2of3.mkv) * 6 / 10))
 head -c $cut work/joined.part2of3.mkv >work/cut.mkv
 for bad in "work/joined.part1of3.mkv work/joined.part3of3.mkv:^lumora-render: work/joined.part3of3.mkv: starts at frame 180, but work/joined.part1of3.mkv ends at frame 89" \
     "work/joined.part1of3.mkv work/cut.mkv work/joined.part3of3.mkv:^lumora-render: work/cut.mkv: holds [0-9]+ frames, and its frames 90:180 are 90$" \
-    "work/joined.part1of3.mkv work/whole.mkv:^lumora-render: work/whole.mkv: not a segment"; do
+    "work/joined.part1of3.mkv work/whole.mkv:^lumora-render: work/whole.mkv: not a segment" \
+    "work/joined.part1of3.mkv work/list.mkv:^lumora-render: work/list.mkv: cannot read it: not a .mp4, .mkv or .webm$"; do
     # shellcheck disable=SC2086
     render parted.wav work/bad.mkv --join ${bad%%:*}
     [ "$status" = 1 ] && grep -Eq "${bad#*:}" render.err && [ "$(wc -l <render.err)" = 1 ] &&
