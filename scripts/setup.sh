@@ -8,10 +8,12 @@ cd "$(dirname "$0")/.."
 # dpkg-dev and file let CPack build the Debian package with its dependencies; lumora-render
 # decodes and encodes with FFmpeg's libraries and draws through EGL on a GPU; the processor's
 # painter uses Highway for its vector units and oneTBB for its threads; the window shows its
-# picture through OpenGL, Mesa's software renderer (libgl1-mesa-dri) where there is no GPU
+# picture through OpenGL, Mesa's software renderer (libgl1-mesa-dri) where there is no GPU;
+# titles and captions are drawn with libass, in DejaVu and Droid Sans Fallback
 build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev
     libx11-dev dpkg-dev file libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-    libavfilter-dev libegl-dev libopengl-dev libgl1-mesa-dri libhwy-dev libtbb-dev"
+    libavfilter-dev libegl-dev libopengl-dev libgl1-mesa-dri libhwy-dev libtbb-dev libswscale-dev
+    libass-dev fonts-dejavu-core fonts-droid-fallback"
 # a machine without a display or microphone shows lumora's demo through lumora-render: sox makes
 # the demo sound, ffmpeg the animated picture, xdpyinfo tells whether there is a display
 demo_pkgs="sox ffmpeg x11-utils"

@@ -18,6 +18,7 @@
 #include "video/encode.h"
 #include "video/join.h"
 #include "video/offscreen.h"
+#include "video/overlay.h"
 #include "video/own_stderr.h"
 #include "video/progress.h"
 #include "video/render_options.h"
@@ -151,7 +152,9 @@ int render(int argc, char **argv) {
     if (o.kind == render_kind::png && o.at < 0 && !once &&
         !decode_measure(o.input.c_str(), measured, line))
         return fail(line);
-    if (!decode_open(o.input.c_str(), line) || !encode_prepare(o, line))
+    const bool decorated = render_decorated(o);
+    if (!decode_open(o.input.c_str(), line) || !encode_prepare(o, line) ||
+        (decorated && !overlay_open(o, line)))
         return fail(line);
     if (on_cpu)
         cpu_picture_size(o.width, o.height);
@@ -260,13 +263,15 @@ int render(int argc, char **argv) {
             mix_pictures(older.data(), current, bytes, weight, between.data());
             pixels = between.data();
         }
+        // the title and captions at this frame's time, over the picture
+        const bool text_moved = decorated && overlay_prepare(n);
         if (!video) {
-            still = pixels;
+            still = decorated ? overlay_apply(pixels) : pixels;
             reached = true;
             break;
         }
-        const bool same = drawn == last_drawn && weight == last_weight;
-        if (!(same ? encode_repeat() : encode_picture(pixels)))
+        const bool same = drawn == last_drawn && weight == last_weight && !text_moved;
+        if (!(same ? encode_repeat() : encode_picture(decorated ? overlay_apply(pixels) : pixels)))
             return fail(encode_failed());
         last_drawn = drawn;
         last_weight = weight;
@@ -318,6 +323,7 @@ int render(int argc, char **argv) {
                       "the picture at " + std::to_string(first / o.fps) + "." +
                           std::to_string(100 + first % o.fps * 100 / o.fps).substr(1) + " s",
                       0);
+    overlay_close();
     offscreen_close();
     decode_close();
     ft_close();

@@ -29,6 +29,12 @@ frame_place frame_between(long long n, int fps);
 void mix_pictures(const uint8_t *a, const uint8_t *b, std::size_t bytes, int weight, uint8_t *out);
 void mix_pictures_plain(const uint8_t *a, const uint8_t *b, std::size_t bytes, int weight,
                         uint8_t *out);
+// out = 255 - (255 - image)(255 - picture) / 255, rounded, byte by byte: the picture, light on
+// black, over an image as "screen", so that the waves stay vivid over any image and black shows
+// it. Through Highway as mix_pictures is, and plainly; the same bytes either way.
+void screen_pictures(const uint8_t *image, const uint8_t *picture, std::size_t bytes, uint8_t *out);
+void screen_pictures_plain(const uint8_t *image, const uint8_t *picture, std::size_t bytes,
+                           uint8_t *out);
 
 // The sample at the centre of frame n's block at fps frames a second: n / fps seconds at
 // 44100 Hz, to the nearest sample.

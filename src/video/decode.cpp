@@ -134,6 +134,8 @@ void decode_close() {
 }
 
 const AVCodecContext *decode_codec() { return input.codec.get(); }
+const AVFormatContext *decode_container() { return input.format.get(); }
+int decode_stream() { return input.stream; }
 
 double decode_length() {
     if (!input.format)

@@ -10,6 +10,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 }
 
 // Opens the file ("-": standard input) and its best sound stream. On failure, error holds one
@@ -19,6 +20,9 @@ void decode_close();
 
 // The sound stream's decoder: its channels, sample rate and sample format.
 const AVCodecContext *decode_codec();
+// The file as FFmpeg opened it (its tags, any picture it carries), and its sound stream's index.
+const AVFormatContext *decode_container();
+int decode_stream();
 
 // The sound's length as the file states it (its sound stream's, else the container's), in
 // seconds; 0 when it does not.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 bool render_parse_time(const char *text, double &seconds) {
     // up to three fields of digits separated by ':', and a fraction of digits after the last one;
@@ -71,8 +72,9 @@ static bool named_size(std::string name, long &w, long &h) {
     static const struct {
         const char *name;
         long w, h;
-    } sizes[] = {{"360p", 640, 360},    {"480p", 854, 480},    {"720p", 1280, 720},
-                 {"1080p", 1920, 1080}, {"1440p", 2560, 1440}, {"4k", 3840, 2160}};
+    } sizes[] = {{"square", 1080, 1080}, {"vertical", 1080, 1920}, {"360p", 640, 360},
+                 {"480p", 854, 480},     {"720p", 1280, 720},      {"1080p", 1920, 1080},
+                 {"1440p", 2560, 1440},  {"4k", 3840, 2160}};
     for (char &c : name)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const auto &s : sizes)
@@ -82,6 +84,22 @@ static bool named_size(std::string name, long &w, long &h) {
             return true;
         }
     return false;
+}
+
+// A name that ends as an image file's does.
+static bool image_name(std::string name) {
+    for (char &c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char *ext : {".png", ".jpg", ".jpeg", ".webp", ".bmp"})
+        if (name.size() > std::strlen(ext) &&
+            name.compare(name.size() - std::strlen(ext), std::string::npos, ext) == 0)
+            return true;
+    return false;
+}
+
+bool render_decorated(const render_options &o) {
+    return !o.title.empty() || !o.subtitle.empty() || o.cover || !o.background.empty() ||
+           !o.captions.empty();
 }
 
 static bool kind_of(const std::string &path, render_kind &kind) {
@@ -130,7 +148,10 @@ long long render_memory_needed(const render_options &o) {
     // the queue; YUV 4:2:0, 1.5 bytes, the encoder's
     if (o.kind == render_kind::gif) // every frame waits for the palette
         return pixels * 4 * (6 + static_cast<long long>(std::ceil((o.to - o.from) * o.fps)));
-    return o.kind == render_kind::png ? pixels * (3 * 4 + 3) : pixels * (6 * 4 + 20 * 3 / 2);
+    // and what goes over the picture: an image under it and the frame made of both
+    const long long over = render_decorated(o) ? pixels * 8 : 0;
+    return over +
+           (o.kind == render_kind::png ? pixels * (3 * 4 + 3) : pixels * (6 * 4 + 20 * 3 / 2));
 }
 
 long long render_first_frame(const render_options &o) {
@@ -177,7 +198,8 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
             arg.resize(eq);
         } else if (arg == "--size" || arg == "--fps" || arg == "--detail" || arg == "--from" ||
                    arg == "--to" || arg == "--at" || arg == "--renderer" || arg == "--frames" ||
-                   arg == "--plan") {
+                   arg == "--plan" || arg == "--title" || arg == "--subtitle" ||
+                   arg == "--background" || arg == "--captions") {
             if (k + 1 == argc)
                 return fail(arg + " needs a value (see --help)");
             value = argv[++k];
@@ -190,7 +212,8 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
                 (x == std::string::npos || !whole(value.substr(0, x).c_str(), 0, 1 << 20, wv) ||
                  !whole(value.substr(x + 1).c_str(), 0, 1 << 20, hv)))
                 return fail("--size " + value +
-                            ": give the width and height as WxH, e.g. 1280x720, or a name: 360p, "
+                            ": give the width and height as WxH, e.g. 1280x720, or a name: square, "
+                            "vertical, 360p, "
                             "480p, 720p, 1080p, 1440p or 4k");
             if (wv < 1 || hv < 1)
                 return fail("--size " + value + ": the width and height must be 1 pixel or more");
@@ -230,6 +253,24 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
                             "or A: for the rest of the sound");
             o.first_frame = a;
             o.end_frame = b;
+        } else if (arg == "--title" || arg == "--subtitle") {
+            if (value.empty() || value.find('\n') != std::string::npos)
+                return fail(arg + ": give the text, on one line");
+            (arg == "--title" ? o.title : o.subtitle) = value;
+        } else if (arg == "--background" || arg == "--captions") {
+            if (value.empty())
+                return fail(arg + " needs a file");
+            (arg == "--background" ? o.background : o.captions) = value;
+        } else if (arg == "--cover") {
+            // the input's own picture, or the image file that follows (told by its extension,
+            // so that INPUT after --cover is never taken for one)
+            o.cover = true;
+            if (eq != std::string::npos)
+                o.cover_file = value;
+            else if (k + 1 < argc && image_name(argv[k + 1]))
+                o.cover_file = argv[++k];
+            if (eq != std::string::npos && value.empty())
+                return fail("--cover= needs an image file");
         } else if (arg == "--plan") {
             if (!whole(value.c_str(), 1, 10000, v))
                 return fail("--plan " + value + ": give a whole number of segments, 1 to 10000");
@@ -270,7 +311,7 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
         if (more.empty())
             return fail("--join needs the segments, after INPUT and OUTPUT (see --help)");
         if (given_size || given_fps || given_other || given_from || given_to || given_at ||
-            o.first_frame >= 0 || o.plan > 0)
+            o.first_frame >= 0 || o.plan > 0 || render_decorated(o))
             return fail("--join takes its size, frame rate, detail and frames from its segments: "
                         "give only --no-sound or --keep-existing with it");
         o.segments = std::move(more);

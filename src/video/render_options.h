@@ -47,7 +47,16 @@ struct render_options {
     // --join SEGMENT...: OUTPUT is made of these segments' pictures and INPUT's sound
     std::vector<std::string> segments;
     int plan = 0; // --plan N: print the commands of N segments and their join
+    // On the picture, for videos to share: the title's lines (%t, %a and %A the input's title,
+    // artist and album; "auto" the artist and title, or the file's name), the cover (the input's
+    // own picture where cover_file is empty), an image behind it all, and captions
+    std::string title, subtitle;
+    bool cover = false;
+    std::string cover_file, background, captions;
 };
+
+// Whether o draws anything over lumora's picture.
+bool render_decorated(const render_options &o);
 
 // A segment (--frames) names its range and what it was drawn with in its container's tags, so
 // that a join can tell its segments apart from other files and from each other.

@@ -129,6 +129,14 @@ std::vector<std::string> plan_commands(const std::string &program, const render_
         settings += o.painter == painter_choice::cpu ? " --renderer cpu" : " --renderer gl";
     if (o.lossless)
         settings += " --lossless";
+    // what goes over the picture goes over every segment's
+    for (const auto &[option, value] :
+         {std::pair{"--title", o.title}, std::pair{"--subtitle", o.subtitle},
+          std::pair{"--background", o.background}, std::pair{"--captions", o.captions}})
+        if (!value.empty())
+            settings += std::string(" ") + option + " " + shell_word(value);
+    if (o.cover)
+        settings += o.cover_file.empty() ? " --cover" : " --cover=" + shell_word(o.cover_file);
     const std::string keep = o.keep_existing ? " --keep-existing" : "";
     settings += keep;
     std::vector<std::string> lines;
