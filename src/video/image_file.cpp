@@ -43,10 +43,10 @@ bool decode(const AVCodecParameters *par, const AVPacket *pkt, image &out, std::
     if (err >= 0)
         err = avcodec_receive_frame(c.get(), f.get());
     if (err < 0 || f->width < 1 || f->height < 1) {
-        error =
-            err == AVERROR(EINVAL) && c->width * static_cast<long long>(c->height) > largest_area
-                ? "larger than 40 million pixels"
-                : "damaged: " + av_error_text(err < 0 ? err : AVERROR_INVALIDDATA);
+        // the decoder refuses the size it reads from the header before it allocates anything
+        error = err == AVERROR(EINVAL)
+                    ? "larger than 40 million pixels (or its header is damaged)"
+                    : "damaged: " + av_error_text(err < 0 ? err : AVERROR_INVALIDDATA);
         return false;
     }
     if (f->width > largest_side || f->height > largest_side) {

@@ -73,6 +73,20 @@ printf '#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nhttp://127.0.0.1:%s/t.wav\
     "$port" >remote.m3u8
 printf '#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nt.wav\n#EXT-X-ENDLIST\n' >local.m3u8
 sox -q t.wav img001.wav
+# images and captions: not an image, cut short, too large, a playlist by another name, a file
+# that is not there, and captions that are not captions
+echo "not a picture" >words.png
+convert -size 64x64 xc:red red.png
+head -c 200 red.png >cut.png
+python3 -c 'import struct, sys, zlib
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+w = h = 9000  # black, one bit a pixel: a few kilobytes that decode to 81 million pixels
+rows = zlib.compress(b"\0" * ((1 + w // 8) * h), 9)
+sys.stdout.buffer.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 1, 0, 0, 0, 0))
+                        + chunk(b"IDAT", rows) + chunk(b"IEND", b""))' >huge.png
+cp remote.m3u8 playlist.jpg
+printf 'this is not\na caption file\n' >bad.srt
 while IFS='@' read -r want pattern args; do
     read -ra argv <<<"$args"
     expect "$want" "$pattern" "${argv[@]}"
@@ -84,6 +98,13 @@ done <<EOF
 1@No such file@img%03d.wav work/kept.mp4 --size 32x18
 0@wrote@01:intro.wav work/intro.png --size 32x18
 0@wrote@http:x.wav work/http.png --size 32x18
+1@^lumora-render: words.png: not an image lumora-render reads@t.wav work/kept.mp4 --size 32x18 --cover words.png
+1@^lumora-render: cut.png: damaged@t.wav work/kept.mp4 --size 32x18 --background cut.png
+1@^lumora-render: huge.png: larger than@t.wav work/kept.mp4 --size 32x18 --background huge.png
+1@^lumora-render: playlist.jpg: not an image@t.wav work/kept.mp4 --size 32x18 --cover playlist.jpg
+1@^lumora-render: gone.srt: No such file@t.wav work/kept.mp4 --size 32x18 --captions gone.srt
+1@^lumora-render: bad.srt: not captions@t.wav work/kept.mp4 --size 32x18 --captions bad.srt
+0@t.wav has no cover of its own@t.wav work/coverless.png --size 32x18 --cover
 EOF
 expect 0 'wrote' 'concat:a.wav|b.wav' work/concat.png --size 32x18
 "$RENDER" - work/stdin.mp4 --size 32x18 <t.wav 2>render.err &&

@@ -125,6 +125,10 @@ cd "$H_DIR/readme"
 ffmpeg -v error -f lavfi -i "sine=f=440:d=4" -c:a libvorbis song.ogg
 ffmpeg -v error -f lavfi -i "sine=f=660:d=70" song.flac
 ffmpeg -v error -f lavfi -i "sine=f=330:d=2" mix.flac
+ffmpeg -v error -f lavfi -i "sine=f=550:d=95" -f lavfi -i "color=red:s=64x64:d=1" -map 0 -map 1 \
+    -c:v png -frames:v 1 -disposition:v attached_pic -metadata title=Song -metadata artist=Someone \
+    song.mp3
+printf '1\n00:01:05,000 --> 00:01:08,000\nA caption.\n' >song.srt
 ffmpeg -v error -f lavfi -i "color=black:s=160x90:d=165" -f lavfi -i "sine=d=1" \
     -af apad -t 165 -c:v libx264 -preset ultrafast -c:a flac live.mkv
 {

@@ -244,6 +244,17 @@ TEST(PictureTime, MixIsTheSameOnEveryVectorUnit) {
                 ASSERT_EQ(got, want);
             }
         }
+        // and a picture over an image as screen: black shows the image, white stays white,
+        // and every byte is the rounded 255 - (255 - x)(255 - y) / 255
+        screen_pictures_plain(x.data(), y.data(), bytes, want.data());
+        for (std::size_t k = 0; k < bytes; ++k)
+            ASSERT_EQ(want[k], 255 - std::lround((255 - x[k]) * (255 - y[k]) / 255.0)) << k;
+        for (int t = 0; t < count; ++t) {
+            cpu_target_choose(targets[t]);
+            std::vector<uint8_t> got(bytes, 7);
+            screen_pictures(x.data(), y.data(), bytes, got.data());
+            ASSERT_EQ(got, want) << cpu_target_name(targets[t]) << ", " << bytes << " bytes";
+        }
     }
     cpu_target_choose(-1);
 }

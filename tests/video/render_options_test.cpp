@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "video/decorations.h"
 #include "video/render_options.h"
 
 #include <gtest/gtest.h>
@@ -143,6 +144,47 @@ TEST(RenderOptions, WhatAVideoAndAPictureTake) {
     EXPECT_EQ(parse({"--help"}, fresh, why), render_parse::help);
     EXPECT_EQ(parse({"--", "-odd-name.wav", "out.mp4"}, fresh, why), render_parse::run) << why;
     EXPECT_EQ(fresh.input, "-odd-name.wav");
+}
+
+// The title's text from the tags, and the cover taken as the input's own unless an image's name
+// follows, so that INPUT after --cover is never taken for one.
+TEST(RenderOptions, TitlesAndCovers) {
+    const sound_tags full{"Main Theme", "Frozen Bubble", "Music"}, none{};
+    EXPECT_EQ(decoration_text("auto", full, "/a/b/song.mp3"), "Frozen Bubble \u2013 Main Theme");
+    EXPECT_EQ(decoration_text("auto", none, "/a/b/my song.final.mp3"), "my song.final");
+    EXPECT_EQ(decoration_text("%a: %t (%A) 100%% %x", full, "x.mp3"),
+              "Frozen Bubble: Main Theme (Music) 100% %x");
+    EXPECT_EQ(decoration_text("%t%", none, "dir/take.flac"), "take%");
+    render_options o;
+    std::string why;
+    ASSERT_EQ(parse({"--cover", "song.mp3", "clip.mp4", "--size", "vertical"}, o, why),
+              render_parse::run)
+        << why;
+    EXPECT_TRUE(o.cover && o.cover_file.empty());
+    EXPECT_EQ(o.input, "song.mp3");
+    EXPECT_EQ(o.width * 10000 + o.height, 10801920);
+    ASSERT_EQ(parse({"song.mp3", "clip.mp4", "--cover", "Front.JPG"}, o, why), render_parse::run);
+    EXPECT_EQ(o.cover_file, "Front.JPG");
+}
+
+// A tall picture keeps its title and captions out of the top tenth, the bottom quarter and the
+// right sixth, where the platforms put their own buttons and text; every layout keeps the cover
+// on the picture.
+TEST(RenderOptions, LayoutsFollowTheShape) {
+    for (const auto &[w, h] :
+         {std::pair{1080, 1920}, std::pair{1080, 1080}, std::pair{1280, 720}, std::pair{160, 90}}) {
+        const decoration_layout l = decoration_layout_for(w, h);
+        EXPECT_GE(l.cover.x, 0);
+        EXPECT_GE(l.cover.y, 0);
+        EXPECT_LE(l.cover.x + l.cover.w, w);
+        EXPECT_LE(l.cover.y + l.cover.h, h);
+        EXPECT_GT(l.title_size, 0);
+        if (h > w) {
+            EXPECT_GE(l.title_top, h / 10);
+            EXPECT_GE(l.caption_bottom, h / 4);
+            EXPECT_GE(l.margin_right, w / 6);
+        }
+    }
 }
 
 } // namespace
