@@ -8,6 +8,7 @@
 #include "own_stderr.h"
 #include "picture/frame_time.h"
 
+#include <algorithm>
 #include <ass/ass.h>
 #include <cstdarg>
 #include <cstdio>
@@ -193,28 +194,37 @@ bool overlay_open(const render_options &o, std::string &error) {
         in ? sound_tags{tag(in, decode_stream(), "title"), tag(in, decode_stream(), "artist"),
                         tag(in, decode_stream(), "album")}
            : sound_tags{};
-    std::string text = literal(decoration_text(o.title, tags, o.input));
-    if (!o.subtitle.empty()) {
-        char smaller[64];
-        std::snprintf(smaller, sizeof smaller, "{\\fs%.1f\\b0}", l.subtitle_size);
-        text += (text.empty() ? "" : "\\N") + std::string(smaller) +
-                literal(decoration_text(o.subtitle, tags, o.input));
-    }
+    const std::string title = literal(decoration_text(o.title, tags, o.input)),
+                      subtitle = literal(decoration_text(o.subtitle, tags, o.input));
     track = ass_read_memory(library, script.data(), script.size(), nullptr);
     if (!track) {
         error = "libass cannot read the title";
         return false;
     }
-    if (!o.captions.empty() && !read_captions(o.captions, error))
-        return false;
-    // the title for the whole video; its number in the track is after every caption's, which
-    // libass keeps apart by their numbers
-    if (!text.empty()) {
-        std::string event = "2147483647,0,Title,,0,0,0,," + text;
+    // The title for the whole video, its number in the track after every caption's (libass
+    // keeps one event of each number). libass wraps a line only between words: a title wider
+    // than the room between the margins (one long word) is drawn smaller until it fits.
+    const int room = w - l.margin_left - l.margin_right;
+    for (double scale = 1; !title.empty() || !subtitle.empty();) {
+        char sizes[2][64];
+        std::snprintf(sizes[0], sizeof sizes[0], "{\\fs%.1f}", l.title_size * scale);
+        std::snprintf(sizes[1], sizeof sizes[1], "{\\fs%.1f\\b0}", l.subtitle_size * scale);
+        std::string event = "2147483647,0,Title,,0,0,0,," + (title.empty() ? "" : sizes[0] + title);
+        if (!subtitle.empty())
+            event += (title.empty() ? "" : "\\N") + std::string(sizes[1]) + subtitle;
         ass_process_chunk(track, event.data(), static_cast<int>(event.size()), 0,
                           static_cast<long long>(render_max_time * 1000) + 1000);
+        int left = w, right = 0, change;
+        for (const ASS_Image *i = ass_render_frame(renderer, track, 0, &change); i; i = i->next) {
+            left = std::min(left, i->dst_x);
+            right = std::max(right, i->dst_x + i->w);
+        }
+        if (right - left <= room || scale < 0.2)
+            break;
+        scale *= 0.97 * room / (right - left);
+        ass_flush_events(track);
     }
-    return true;
+    return o.captions.empty() || read_captions(o.captions, error);
 }
 
 bool overlay_prepare(long long n) {

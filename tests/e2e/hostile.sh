@@ -87,6 +87,7 @@ sys.stdout.buffer.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBB
                         + chunk(b"IDAT", rows) + chunk(b"IEND", b""))' >huge.png
 cp remote.m3u8 playlist.jpg
 printf 'this is not\na caption file\n' >bad.srt
+printf 'WEBVTT\n\n00:00.100 --> 00:00.900\nA caption.\n' >good.vtt
 while IFS='@' read -r want pattern args; do
     read -ra argv <<<"$args"
     expect "$want" "$pattern" "${argv[@]}"
@@ -105,6 +106,7 @@ done <<EOF
 1@^lumora-render: gone.srt: No such file@t.wav work/kept.mp4 --size 32x18 --captions gone.srt
 1@^lumora-render: bad.srt: not captions@t.wav work/kept.mp4 --size 32x18 --captions bad.srt
 0@t.wav has no cover of its own@t.wav work/coverless.png --size 32x18 --cover
+0@wrote@t.wav work/vtt.png --size 32x18 --captions good.vtt
 EOF
 expect 0 'wrote' 'concat:a.wav|b.wav' work/concat.png --size 32x18
 "$RENDER" - work/stdin.mp4 --size 32x18 <t.wav 2>render.err &&

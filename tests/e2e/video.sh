@@ -337,6 +337,11 @@ for title in 'أمواج الصوت' '波の歌'; do
     [ "$status" = 0 ] && [ "$(bright work/script.png 0 120 0 640)" -gt 200 ] &&
         ! grep -q 'no font' render.err || h_fail "the title '$title': $(cat render.err)"
 done
+# a title of one long word, which libass cannot wrap, is drawn smaller to fit: lit, and nothing
+# lit in the last 3 % at either edge
+render tagged.mp3 work/long.png --size 640x360 --at 0.6 --title Supercalifragilisticexpialidociousness
+[ "$(bright work/long.png 0 120 20 620)" -gt 100 ] && [ "$(bright work/long.png 0 120 0 20)" = 0 ] &&
+    [ "$(bright work/long.png 0 120 620 640)" = 0 ] || h_fail "a long title is cut off at the edges"
 mkdir fontless
 printf '<?xml version="1.0"?>\n<fontconfig><dir>%s</dir><cachedir>%s</cachedir></fontconfig>\n' \
     "$PWD/fontless" "$PWD/fontless" >fontless/fonts.conf
