@@ -17,6 +17,7 @@
 #include "video/decode.h"
 #include "video/encode.h"
 #include "video/join.h"
+#include "video/memory_check.h"
 #include "video/offscreen.h"
 #include "video/overlay.h"
 #include "video/own_stderr.h"
@@ -28,9 +29,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <new>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -62,17 +61,6 @@ int fail(const std::string &line) {
 }
 
 double block[ft_size];
-
-// The memory the machine has free now, in bytes; 0 when it does not say.
-long long memory_free() {
-    std::ifstream info("/proc/meminfo");
-    std::string key;
-    long long kb;
-    while (info >> key >> kb)
-        if (key == "MemAvailable:")
-            return kb * 1024;
-    return 0;
-}
 
 } // namespace
 
@@ -107,28 +95,10 @@ int render(int argc, char **argv) {
         return join_segments(o);
     if (o.plan > 0)
         return plan_print(o, argv[0]);
-    const long long need = render_memory_needed(o), room = memory_free();
-    if (room > 0 && need > room) {
-        std::fprintf(own_stderr(),
-                     "lumora-render: --size %dx%d needs about %.1f GB of memory, and %.1f GB "
-                     "are free\n",
-                     o.width, o.height, need / 1e9, room / 1e9);
+    if (const std::string short_of = memory_short(o); !short_of.empty()) {
+        std::fprintf(own_stderr(), "lumora-render: %s\n", short_of.c_str());
         return 1;
     }
-    // A process that may not have that much (ulimit -v, a container's limit) is told so at once:
-    // FFTW aborts where an allocation fails, and x264 fails with a line of its own. The address
-    // space a render holds, and room for the libraries', is taken and given back.
-    const size_t trial = static_cast<size_t>(need) + (size_t{160} << 20);
-    void *space = mmap(nullptr, trial, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (space == MAP_FAILED) {
-        std::fprintf(own_stderr(),
-                     "lumora-render: out of memory: a render at %dx%d needs about "
-                     "%lld MB more than this process may have\n",
-                     o.width, o.height, static_cast<long long>(trial >> 20));
-        return 1;
-    }
-    munmap(space, trial);
     painter_gl_exact();
     ft_init();
     paint_init();
