@@ -149,20 +149,8 @@ int render(int argc, char **argv) {
     progress shown;
     shown.fps = o.fps;
     bool ended = false, reached = false, said_renderer = false;
-    // decodes the sound up to sample c, handing it to the sound track on the way
-    auto decode_to = [&](long long c) {
-        while (!ended && decode_mono_end() <= c) {
-            const AVFrame *f = decode_next();
-            if (!f) {
-                if (!decode_failed().empty())
-                    return false;
-                ended = true;
-            } else if (video && !encode_sound(f)) {
-                return false;
-            }
-        }
-        return true;
-    };
+    // the sound up to sample c, handed on to the sound track (a .png has none)
+    auto decode_to = [&](long long c) { return encode_sound_until(c, ended); };
     // The pictures so far: `current` the last (null while none is drawn: black), `older` the one
     // before it, kept for the frames between the two. After a picture that rests, the two are the
     // same, and older is not read (older_is_current) until the next is drawn.

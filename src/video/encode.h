@@ -40,6 +40,9 @@ bool encode_repeat();
 
 // A frame of the input's sound, as decoded; what lies outside the video's time is left out.
 bool encode_sound(const AVFrame *frame);
+// Decodes the input's sound up to mono sample c, handing each frame to encode_sound; `ended` is
+// set once the sound is over. False on a failure, which decode_failed() or encode_failed() says.
+bool encode_sound_until(long long c, bool &ended);
 
 // Writes the one picture of a .png.
 bool encode_png(const unsigned char *bgra, std::string &error);

@@ -2,6 +2,7 @@
 #include "image_file.h"
 
 #include "av_owners.h"
+#include "input_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,9 +20,6 @@ namespace {
 constexpr int largest_side = 8192;
 constexpr long long largest_area = 40'000'000;
 
-struct close_input {
-    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-};
 struct free_sws {
     void operator()(SwsContext *s) const { sws_freeContext(s); }
 };
@@ -107,20 +105,15 @@ bool image_from_file(const std::string &path, image &out, std::string &error) {
             std::fclose(there);
         return false;
     }
-    AVDictionary *options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext *f = nullptr;
-    int err =
-        avformat_open_input(&f, ("file:" + path).c_str(), av_find_input_format(kind), &options);
-    av_dict_free(&options);
-    if (err < 0) {
-        error = path + ": " +
-                (err == AVERROR_INVALIDDATA || err == AVERROR(EINVAL)
-                     ? std::string("not an image lumora-render reads (PNG, JPEG, WebP or BMP)")
-                     : av_error_text(err));
+    std::string why;
+    const auto in = input_file_open_local(
+        path, nullptr, kind, "not an image lumora-render reads (PNG, JPEG, WebP or BMP)", why);
+    if (!in) {
+        error = path + ": " + why;
         return false;
     }
-    std::unique_ptr<AVFormatContext, close_input> in(f);
+    AVFormatContext *f = in.get();
+    int err = 0;
     packet_ptr pkt(av_packet_alloc());
     if (f->nb_streams < 1 || !pkt || (err = av_read_frame(f, pkt.get())) < 0) {
         error = path + ": damaged: " + av_error_text(err < 0 ? err : AVERROR_INVALIDDATA);

@@ -120,3 +120,19 @@ bool input_file_open(const std::string &path, input_file &in, std::string &error
             f->streams[k]->discard = AVDISCARD_ALL;
     return true;
 }
+
+std::unique_ptr<AVFormatContext, input_file::close_format>
+input_file_open_local(const std::string &path, const char *formats, const char *forced,
+                      const std::string &not_one, std::string &why) {
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    if (!forced)
+        av_dict_set(&options, "format_whitelist", formats, 0);
+    AVFormatContext *f = nullptr;
+    const int err = avformat_open_input(&f, ("file:" + path).c_str(),
+                                        forced ? av_find_input_format(forced) : nullptr, &options);
+    av_dict_free(&options);
+    if (err < 0) // a format not on the list is refused as EINVAL
+        why = err == AVERROR_INVALIDDATA || err == AVERROR(EINVAL) ? not_one : av_error_text(err);
+    return std::unique_ptr<AVFormatContext, input_file::close_format>(err < 0 ? nullptr : f);
+}

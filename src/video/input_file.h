@@ -34,6 +34,14 @@ struct input_file {
 // Opens path ("-": standard input) and its best sound stream; on failure, error holds one line.
 bool input_file_open(const std::string &path, input_file &in, std::string &error);
 
+// Opens a local file the user named for something else than the sound (a segment, an image,
+// captions): its name is a file's, never an address, and only the demuxers in `formats` (FFmpeg's
+// comma-separated names) may read it, or `forced` alone where it is given. On failure, null, and
+// why says why: `not_one` where the file is of another kind.
+std::unique_ptr<AVFormatContext, input_file::close_format>
+input_file_open_local(const std::string &path, const char *formats, const char *forced,
+                      const std::string &not_one, std::string &why);
+
 // What a demuxer that points at other files or addresses is, for the line that refuses it; null
 // for every other demuxer.
 const char *input_file_refused(const char *demuxer);

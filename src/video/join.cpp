@@ -10,6 +10,7 @@
 #include "av_owners.h"
 #include "decode.h"
 #include "encode.h"
+#include "input_file.h"
 #include "own_stderr.h"
 #include "picture/frame_time.h"
 #include "segments.h"
@@ -31,10 +32,6 @@ extern "C" {
 
 namespace {
 
-struct close_input {
-    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-};
-using input_ptr = std::unique_ptr<AVFormatContext, close_input>;
 struct free_parameters {
     void operator()(AVCodecParameters *p) const { avcodec_parameters_free(&p); }
 };
@@ -64,13 +61,6 @@ int read_list(void *opaque, uint8_t *buf, int size) {
 // A segment is a local file, never an FFmpeg address ("http:x.mkv" and "01:a.mkv" are files),
 // in one of the containers lumora-render writes its segments in; nothing it names is opened.
 constexpr const char *segment_formats = "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm";
-AVDictionary *local_options(bool list) {
-    AVDictionary *d = nullptr;
-    av_dict_set(&d, "protocol_whitelist", "file", 0);
-    av_dict_set(&d, "format_whitelist",
-                list ? (std::string("concat,") + segment_formats).c_str() : segment_formats, 0);
-    return d;
-}
 
 // A name in the list: the whole path as a file's address, quoted as the demuxer reads it.
 std::string listed(const std::string &path) {
@@ -106,17 +96,12 @@ int join_segments(render_options o) {
             return fail(o.output + ": OUTPUT is one of the segments; give another name");
         if (name.find('\n') != std::string::npos)
             return fail(name + ": a name with a line break in it: rename the file to join it");
-        AVFormatContext *f = nullptr;
-        AVDictionary *local = local_options(false);
-        const int err = avformat_open_input(&f, ("file:" + name).c_str(), nullptr, &local);
-        av_dict_free(&local);
-        if (err < 0)
-            return fail(
-                name + ": cannot read it: " +
-                (err == AVERROR_INVALIDDATA || err == AVERROR(EINVAL) // not of those formats
-                     ? "not a .mp4, .mkv or .webm"
-                     : av_error_text(err)));
-        input_ptr seg(f);
+        std::string why;
+        const auto seg =
+            input_file_open_local(name, segment_formats, nullptr, "not a .mp4, .mkv or .webm", why);
+        if (!seg)
+            return fail(name + ": cannot read it: " + why);
+        AVFormatContext *f = seg.get();
         const AVDictionaryEntry *tag = av_dict_get(f->metadata, render_segment_tag, nullptr, 0);
         const int v = av_find_best_stream(f, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
         if (!tag || v < 0 || !segment_parse(tag->value, segs[k]))
@@ -197,14 +182,17 @@ int join_segments(render_options o) {
     });
     cat->pb = io;
     cat->flags |= AVFMT_FLAG_CUSTOM_IO;
-    AVDictionary *options = local_options(true);
+    AVDictionary *options = nullptr; // the list and what it names: local files of those formats
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "format_whitelist", (std::string("concat,") + segment_formats).c_str(),
+                0);
     av_dict_set(&options, "safe", "0", 0);         // the list names whole paths
     av_dict_set(&options, "auto_convert", "0", 0); // the packets go back into their own container
     int err = avformat_open_input(&cat, "", av_find_input_format("concat"), &options);
     av_dict_free(&options);
     if (err < 0)
         return fail(names[0] + ": cannot read it: " + av_error_text(err));
-    input_ptr joined(cat);
+    std::unique_ptr<AVFormatContext, input_file::close_format> joined(cat);
     const int v = av_find_best_stream(cat, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (v < 0)
         return fail(names[0] + ": not a segment of lumora-render (one made with --frames)");
@@ -214,19 +202,7 @@ int join_segments(render_options o) {
     std::vector<long long> counts(segs.size());
     bool ended = false;
     // the sound up to sample c, handed on to the sound track
-    auto decode_to = [&](long long c) {
-        while (!ended && decode_mono_end() <= c) {
-            const AVFrame *f = decode_next();
-            if (!f) {
-                if (!decode_failed().empty())
-                    return false;
-                ended = true;
-            } else if (!encode_sound(f)) {
-                return false;
-            }
-        }
-        return true;
-    };
+    auto decode_to = [&](long long c) { return encode_sound_until(c, ended); };
     std::size_t at = 0; // the segment of the last frame read
     while (pkt) {
         if ((err = av_read_frame(cat, pkt.get())) < 0) {

@@ -5,6 +5,7 @@
 #include "decode.h"
 #include "decorations.h"
 #include "image_file.h"
+#include "input_file.h"
 #include "own_stderr.h"
 #include "picture/frame_time.h"
 
@@ -42,14 +43,14 @@ void on_message(int level, const char *format, va_list args, void *) {
 }
 
 // ASS's colour: &HAABBGGRR, AA 0 for opaque
-std::string style(const char *name, double size, int align, int margin_v) {
+std::string style(const char *name, double size, int align, int margin_v,
+                  const decoration_layout &l) {
     char line[320];
     std::snprintf(line, sizeof line,
                   "Style: %s,DejaVu Sans,%.1f,&H00FFFFFF,&H00FFFFFF,&H60000000,&H80000000,%d,0,0,0,"
                   "100,100,0,0,1,%.1f,%.1f,%d,%d,%d,%d,1\n",
-                  name, size, align == 8 ? 1 : 0, size * 0.05, size * 0.07, align,
-                  decoration_layout_for(opts.width, opts.height).margin_left,
-                  decoration_layout_for(opts.width, opts.height).margin_right, margin_v);
+                  name, size, align == 8 ? 1 : 0, size * 0.05, size * 0.07, align, l.margin_left,
+                  l.margin_right, margin_v);
     return line;
 }
 
@@ -70,23 +71,14 @@ std::string tag(const AVFormatContext *f, int stream, const char *key) {
 
 // The captions file's cues, decoded by FFmpeg (SubRip or WebVTT) into the track as events.
 bool read_captions(const std::string &path, std::string &error) {
-    AVDictionary *options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    av_dict_set(&options, "format_whitelist", "srt,webvtt", 0);
-    AVFormatContext *f = nullptr;
-    int err = avformat_open_input(&f, ("file:" + path).c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (err < 0) {
-        error = path + ": " +
-                (err == AVERROR_INVALIDDATA || err == AVERROR(EINVAL)
-                     ? std::string("not captions lumora-render reads (.srt or .vtt)")
-                     : av_error_text(err));
+    std::string why;
+    const auto in = input_file_open_local(path, "srt,webvtt", nullptr,
+                                          "not captions lumora-render reads (.srt or .vtt)", why);
+    if (!in) {
+        error = path + ": " + why;
         return false;
     }
-    struct close {
-        AVFormatContext *f;
-        ~close() { avformat_close_input(&f); }
-    } closing{f};
+    AVFormatContext *f = in.get();
     if (f->nb_streams < 1) {
         error = path + ": no captions in it";
         return false;
@@ -186,8 +178,8 @@ bool overlay_open(const render_options &o, std::string &error) {
                          "OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, "
                          "ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, "
                          "MarginL, MarginR, MarginV, Encoding\n" +
-                         style("Title", l.title_size, 8, l.title_top) +
-                         style("Default", l.caption_size, 2, l.caption_bottom) +
+                         style("Title", l.title_size, 8, l.title_top, l) +
+                         style("Default", l.caption_size, 2, l.caption_bottom, l) +
                          "\n[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, "
                          "MarginV, Effect, Text\n";
     const sound_tags tags =

@@ -5,6 +5,7 @@
 #include "encode_parts.h"
 
 #include "av_owners.h"
+#include "decode.h"
 #include "own_stderr.h"
 
 #include <algorithm>
@@ -235,6 +236,20 @@ bool encode_sound(const AVFrame *f) {
     const int64_t at = sound_pos;
     sound_pos += n;
     return keep_sound(in->extended_data, at, n);
+}
+
+bool encode_sound_until(long long c, bool &ended) {
+    while (!ended && decode_mono_end() <= c) {
+        const AVFrame *f = decode_next();
+        if (!f) {
+            if (!decode_failed().empty())
+                return false;
+            ended = true;
+        } else if (!encode_sound(f)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool sound_track_finish() {
