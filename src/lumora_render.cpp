@@ -16,6 +16,7 @@
 #include "picture/standard_streams.h"
 #include "video/decode.h"
 #include "video/encode.h"
+#include "video/frame_loop.h"
 #include "video/join.h"
 #include "video/memory_check.h"
 #include "video/offscreen.h"
@@ -59,8 +60,6 @@ int fail(const std::string &line) {
     decode_close();
     return 1;
 }
-
-double block[ft_size];
 
 } // namespace
 
@@ -148,94 +147,69 @@ int render(int argc, char **argv) {
     pic.n_steps = o.detail;
     progress shown;
     shown.fps = o.fps;
-    bool ended = false, reached = false, said_renderer = false;
-    // the sound up to sample c, handed on to the sound track (a .png has none)
-    auto decode_to = [&](long long c) { return encode_sound_until(c, ended); };
-    // The pictures so far: `current` the last (null while none is drawn: black), `older` the one
-    // before it, kept for the frames between the two. After a picture that rests, the two are the
-    // same, and older is not read (older_is_current) until the next is drawn.
-    const size_t bytes = static_cast<size_t>(o.width) * o.height * 4;
-    std::vector<unsigned char> older(bytes), between(bytes);
-    const unsigned char *current = nullptr;
-    bool older_is_current = true;
-    long long next = 0;  // the next picture to make
-    long long drawn = 0; // pictures drawn so far: which frames are alike
-    auto make_picture = [&](long long k) {
-        const long long c = k * picture_samples;
-        if (!decode_to(c + ft_size / 2 + 1)) // and one more: a glitch is told by its neighbours
-            return false;
-        double p = decode_block(c, block);
-        block_centre(block, p, block);
-        if (k < draw_from) {
-            if (!picture_rests(pic, p))
-                picture_step(pic, p);
-            return true;
+    // the sound, decoded as far as the loop needs and handed on to the sound track (a .png has
+    // none)
+    struct decoded_sound final : frame_loop_sound {
+        bool over = false;
+        bool until(long long c, bool &ended) override {
+            const bool ok = encode_sound_until(c, ended);
+            over = ended;
+            return ok;
         }
-        if (picture_rests(pic, p)) { // the picture stays as it is: no frame mixes it
-            older_is_current = true;
-            return true;
+        double block(long long c, double *b) override { return decode_block(c, b); }
+        long long end() override { return decode_mono_end(); }
+    } sound;
+    // the frames, to the encoder; a .png keeps the first
+    struct encoded_frames final : frame_loop_frames {
+        const render_options &o;
+        progress &shown;
+        bool video, on_cpu, said_renderer = false;
+        long long first, drawn = 0;
+        double total_s;
+        const unsigned char *still = nullptr;
+        encoded_frames(const render_options &o, progress &shown, bool video, bool on_cpu,
+                       long long first, double total_s)
+            : o(o), shown(shown), video(video), on_cpu(on_cpu), first(first), total_s(total_s) {}
+        bool past_end(long long n) override { return video && render_frame_past_end(o, n); }
+        bool draw(long long, picture &) override { return true; }
+        void drew(long long, steady::duration took) override {
+            ++drawn;
+            shown.drawing += took;
         }
-        const steady::time_point start = steady::now();
-        if (current) // the painter draws over its picture in place
-            std::memcpy(older.data(), current, bytes);
-        older_is_current = false;
-        if (on_cpu) {
-            cpu_painter paint;
-            show_block(paint, pic, block, p, o.width, o.height, [] {});
-            current = cpu_picture_pixels();
-        } else {
-            gl_painter paint;
-            show_block(paint, pic, block, p, o.width, o.height, [] { offscreen_read(); });
-            current = offscreen_last();
+        frame_loop_next frame(long long n, const unsigned char *pixels, bool same) override {
+            if (!said_renderer && drawn > 0) // with the first frame: a failure before is one line
+                std::fprintf(own_stderr(), "lumora-render: drawing with %s\n",
+                             on_cpu ? cpu_painter_description().c_str()
+                                    : offscreen_description().c_str());
+            said_renderer = drawn > 0;
+            if (!video) {
+                still = pixels;
+                return frame_loop_next::stop;
+            }
+            if (!(same ? encode_repeat() : encode_picture(pixels)))
+                return frame_loop_next::fail;
+            ++shown.frames;
+            shown.show((n - first + 1) / static_cast<double>(o.fps), total_s);
+            return frame_loop_next::go_on;
         }
-        ++drawn;
-        shown.drawing += steady::now() - start;
-        return true;
-    };
-    const unsigned char *still = nullptr;
-    long long n = first, last_drawn = -1;
-    int last_weight = -1;
-    for (;; ++n) {
-        if (video && render_frame_past_end(o, n))
-            break;
-        // the pictures first: each decodes just as far as its block, and the sound before a late
-        // first frame is read in order (the decoded sound is kept for 23.8 s only)
-        const frame_place at = frame_between(n, o.fps);
-        for (const long long need = at.before + (at.weight > 0); next <= need; ++next)
-            if (!make_picture(next))
-                return fail(decode_failed().empty() ? encode_failed() : decode_failed());
-        const long long c = frame_centre_sample(n, o.fps);
-        if (!decode_to(c + ft_size / 2))
-            return fail(decode_failed().empty() ? encode_failed() : decode_failed());
-        if (ended && c >= decode_mono_end())
-            break;                       // the sound is over before this frame's time
-        if (!said_renderer && drawn > 0) // said with the first frame: a failure before is one line
-            std::fprintf(own_stderr(), "lumora-render: drawing with %s\n",
-                         on_cpu ? cpu_painter_description().c_str()
-                                : offscreen_description().c_str());
-        said_renderer = drawn > 0;
-        // the frame: the picture at its time, or the mix of the two either side
-        const int weight = older_is_current || !current ? 0 : at.weight;
-        const unsigned char *pixels = current;
-        if (weight > 0) {
-            mix_pictures(older.data(), current, bytes, weight, between.data());
-            pixels = between.data();
-        }
-        // the title and captions at this frame's time, over the picture
-        const bool text_moved = decorated && overlay_prepare(n);
-        if (!video) {
-            still = decorated ? overlay_apply(pixels) : pixels;
-            reached = true;
-            break;
-        }
-        const bool same = drawn == last_drawn && weight == last_weight && !text_moved;
-        if (!(same ? encode_repeat() : encode_picture(decorated ? overlay_apply(pixels) : pixels)))
-            return fail(encode_failed());
-        last_drawn = drawn;
-        last_weight = weight;
-        ++shown.frames;
-        shown.show((n - first + 1) / static_cast<double>(o.fps), total_s);
-    }
+    } frames(o, shown, video, on_cpu, first, total_s);
+    frame_loop_settings settings;
+    settings.fps = o.fps;
+    settings.width = o.width;
+    settings.height = o.height;
+    settings.on_cpu = on_cpu;
+    settings.decorated = decorated;
+    settings.first = first;
+    settings.draw_from = draw_from;
+    const frame_loop_result r = frame_loop_run(settings, sound, frames, pic);
+    if (r.end == frame_loop_end::sound_failed)
+        return fail(decode_failed().empty() ? encode_failed() : decode_failed());
+    if (r.end == frame_loop_end::frames_failed)
+        return fail(encode_failed());
+    const bool reached = r.end == frame_loop_end::stopped;
+    const unsigned char *still = frames.still;
+    const long long n = r.next_frame;
+    bool ended = sound.over;
     const double sound_s = decode_mono_end() / 44100.0;
     if (video && shown.frames == 0)
         return fail(sound_s == 0
