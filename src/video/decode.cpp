@@ -53,9 +53,8 @@ std::string at_time() {
 
 void note_damage(int err) {
     if (damaged++ == 0)
-        std::fprintf(own_stderr(),
-                     "lumora-render: %s: damaged sound at %s skipped (%s); going on\n",
-                     path_of.c_str(), at_time().c_str(), av_error_text(err).c_str());
+        std::fprintf(own_stderr(), "%s: %s: damaged sound at %s skipped (%s); going on\n",
+                     own_program(), path_of.c_str(), at_time().c_str(), av_error_text(err).c_str());
 }
 
 bool fail(std::string text) {
@@ -112,18 +111,32 @@ bool add_mono(const AVFrame *f) {
 
 } // namespace
 
-bool decode_open(const char *path, std::string &error) {
-    path_of = std::strcmp(path, "-") == 0 ? "standard input" : path;
-    if (!input_file_open(path, input, error))
-        return false;
+static bool decode_start(std::string &error) {
     frame.reset(av_frame_alloc());
     packet.reset(av_packet_alloc());
     if (!frame || !packet) {
         error = "out of memory";
         return false;
     }
+    input_done = decoder_done = false;
+    failure.clear();
     return true;
 }
+
+bool decode_open(const char *path, std::string &error) {
+    path_of = std::strcmp(path, "-") == 0 ? "standard input" : path;
+    return input_file_open(path, input, error) && decode_start(error);
+}
+
+bool decode_open_address(const std::string &address, const std::string &named,
+                         const char *protocols, const char *device, AVIOInterruptCB *interrupt,
+                         std::string &error) {
+    path_of = named;
+    return input_file_open_address(address, named, protocols, device, interrupt, input, error) &&
+           decode_start(error);
+}
+
+const AVIOContext *decode_bytes() { return input.bytes.get(); }
 
 void decode_close() {
     to_mono.reset();

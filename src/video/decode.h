@@ -3,7 +3,7 @@
 // memory. Each frame of the best sound stream goes on to the video's sound track as it is, and
 // its mix to one channel at 44100 Hz (the mean of the channels, as a sound server records a
 // stereo source in mono) joins a window of the last seconds, from which the picture's blocks are
-// taken. lumora-render's main thread only.
+// taken. One thread at a time: lumora-render's main thread, lumora-stream's reader.
 #pragma once
 
 #include <string>
@@ -16,7 +16,14 @@ extern "C" {
 // Opens the file ("-": standard input) and its best sound stream. On failure, error holds one
 // line to print.
 bool decode_open(const char *path, std::string &error);
+// Opens an address or a capture device (see input_file_open_address) instead; the sound goes on
+// from where the one before ended, its samples counted on.
+bool decode_open_address(const std::string &address, const std::string &named,
+                         const char *protocols, const char *device, AVIOInterruptCB *interrupt,
+                         std::string &error);
 void decode_close();
+// The bytes the container is read through (null for a device): an HTTP stream's titles.
+const AVIOContext *decode_bytes();
 
 // The sound stream's decoder: its channels, sample rate and sample format.
 const AVCodecContext *decode_codec();

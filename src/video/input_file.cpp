@@ -9,13 +9,9 @@ namespace {
 // What FFmpeg may open for INPUT: a file, or a pipe, whatever a file says it needs.
 constexpr const char *local_only = "file,pipe";
 
-AVDictionary *local_options() {
-    AVDictionary *d = nullptr;
-    av_dict_set(&d, "protocol_whitelist", local_only, 0);
-    return d;
-}
-
 } // namespace
+
+static bool open_sound(input_file &in, const std::string &named, std::string &error);
 
 const char *input_file_refused(const char *demuxer) {
     // a demuxer's name may list several, "mov,mp4,m4a,..."; these are each alone
@@ -49,9 +45,42 @@ bool input_file_open(const std::string &path, input_file &in, std::string &error
     // the name is a file's, whatever it holds: "http:x.wav" and "01:intro.wav" are files here
     const std::string address = path == "-" ? "pipe:0" : "file:" + path;
     const std::string named = path == "-" ? "standard input" : path;
-    AVDictionary *options = local_options();
+    return input_file_open_address(address, named, local_only, nullptr, nullptr, in, error);
+}
+
+bool input_file_open_address(const std::string &address, const std::string &named,
+                             const char *protocols, const char *device, AVIOInterruptCB *interrupt,
+                             input_file &in, std::string &error) {
+    in.close();
+    auto options_for = [&] {
+        AVDictionary *d = nullptr;
+        av_dict_set(&d, "protocol_whitelist", protocols, 0);
+        return d;
+    };
+    AVDictionary *options = nullptr;
+    int err;
+    if (device) { // a capture device: its own demuxer, nothing to probe and no protocol
+        AVFormatContext *f = avformat_alloc_context();
+        if (!f) {
+            error = "out of memory";
+            return false;
+        }
+        if (interrupt)
+            f->interrupt_callback = *interrupt;
+        av_dict_set(&options, "sample_rate", "44100", 0);
+        av_dict_set(&options, "channels", "2", 0);
+        err = avformat_open_input(&f, address.c_str(), av_find_input_format(device), &options);
+        av_dict_free(&options);
+        if (err < 0) {
+            error = named + ": " + av_error_text(err);
+            return false;
+        }
+        in.format.reset(f);
+        return open_sound(in, named, error);
+    }
+    options = options_for();
     AVIOContext *io = nullptr;
-    int err = avio_open2(&io, address.c_str(), AVIO_FLAG_READ, nullptr, &options);
+    err = avio_open2(&io, address.c_str(), AVIO_FLAG_READ, interrupt, &options);
     av_dict_free(&options);
     if (err < 0) {
         error = named + ": " + av_error_text(err);
@@ -80,7 +109,9 @@ bool input_file_open(const std::string &path, input_file &in, std::string &error
     }
     f->pb = io;
     f->flags |= AVFMT_FLAG_CUSTOM_IO;
-    options = local_options(); // for whatever the demuxer opens itself
+    if (interrupt)
+        f->interrupt_callback = *interrupt;
+    options = options_for(); // for whatever the demuxer opens itself
     err = avformat_open_input(&f, address.c_str(), demuxer, &options);
     av_dict_free(&options);
     if (err < 0) { // f is freed
@@ -90,6 +121,13 @@ bool input_file_open(const std::string &path, input_file &in, std::string &error
         return false;
     }
     in.format.reset(f);
+    return open_sound(in, named, error);
+}
+
+// The best sound stream of an open container, and its decoder.
+static bool open_sound(input_file &in, const std::string &named, std::string &error) {
+    AVFormatContext *f = in.format.get();
+    int err;
     if ((err = avformat_find_stream_info(f, nullptr)) < 0) {
         error = named + ": cannot read its streams: " + av_error_text(err);
         return false;

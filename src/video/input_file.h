@@ -34,6 +34,14 @@ struct input_file {
 // Opens path ("-": standard input) and its best sound stream; on failure, error holds one line.
 bool input_file_open(const std::string &path, input_file &in, std::string &error);
 
+// Opens an address the user named (address as FFmpeg takes it, named as lines name it), reading
+// it through `protocols` only (FFmpeg's comma-separated names), with the same demuxers refused;
+// or, where device is given, that capture device's demuxer (FFmpeg's "alsa"), in stereo at
+// 44100 Hz. interrupt, where given, may end a wait for the network.
+bool input_file_open_address(const std::string &address, const std::string &named,
+                             const char *protocols, const char *device, AVIOInterruptCB *interrupt,
+                             input_file &in, std::string &error);
+
 // Opens a local file the user named for something else than the sound (a segment, an image,
 // captions): its name is a file's, never an address, and only the demuxers in `formats` (FFmpeg's
 // comma-separated names) may read it, or `forced` alone where it is given. On failure, null, and

@@ -31,6 +31,7 @@ ASS_Renderer *renderer;
 ASS_Track *track;
 ASS_Image *shown; // the text of the frame being made
 bool glyph_missing, said_glyph;
+bool forced_change; // the text was set anew: the next frame differs
 
 // libass's notes: only a character no font has is worth a line of ours
 void on_message(int level, const char *format, va_list args, void *) {
@@ -118,6 +119,37 @@ bool read_captions(const std::string &path, std::string &error) {
     return true;
 }
 
+// The title for the whole video, its number in the track after every caption's (libass keeps one
+// event of each number), in place of any before. libass wraps a line only between words: a title
+// wider than the room between the margins (one long word) is drawn smaller until it fits.
+// Only the title is in the track while it is placed: the captions are read after it.
+void remove_title() { ass_flush_events(track); }
+
+void place_title(const std::string &title, const std::string &subtitle) {
+    const int w = opts.width;
+    const decoration_layout l = decoration_layout_for(w, opts.height);
+    const int room = w - l.margin_left - l.margin_right;
+    for (double scale = 1; !title.empty() || !subtitle.empty();) {
+        char sizes[2][64];
+        std::snprintf(sizes[0], sizeof sizes[0], "{\\fs%.1f}", l.title_size * scale);
+        std::snprintf(sizes[1], sizeof sizes[1], "{\\fs%.1f\\b0}", l.subtitle_size * scale);
+        std::string event = "2147483647,0,Title,,0,0,0,," + (title.empty() ? "" : sizes[0] + title);
+        if (!subtitle.empty())
+            event += (title.empty() ? "" : "\\N") + std::string(sizes[1]) + subtitle;
+        // shown from the start for as long as any video or stream lasts
+        ass_process_chunk(track, event.data(), static_cast<int>(event.size()), 0, 1LL << 50);
+        int left = w, right = 0, change;
+        for (const ASS_Image *i = ass_render_frame(renderer, track, 0, &change); i; i = i->next) {
+            left = std::min(left, i->dst_x);
+            right = std::max(right, i->dst_x + i->w);
+        }
+        if (right - left <= room || scale < 0.2)
+            break;
+        scale *= 0.97 * room / (right - left);
+        remove_title();
+    }
+}
+
 } // namespace
 
 bool overlay_open(const render_options &o, std::string &error) {
@@ -193,29 +225,7 @@ bool overlay_open(const render_options &o, std::string &error) {
         error = "libass cannot read the title";
         return false;
     }
-    // The title for the whole video, its number in the track after every caption's (libass
-    // keeps one event of each number). libass wraps a line only between words: a title wider
-    // than the room between the margins (one long word) is drawn smaller until it fits.
-    const int room = w - l.margin_left - l.margin_right;
-    for (double scale = 1; !title.empty() || !subtitle.empty();) {
-        char sizes[2][64];
-        std::snprintf(sizes[0], sizeof sizes[0], "{\\fs%.1f}", l.title_size * scale);
-        std::snprintf(sizes[1], sizeof sizes[1], "{\\fs%.1f\\b0}", l.subtitle_size * scale);
-        std::string event = "2147483647,0,Title,,0,0,0,," + (title.empty() ? "" : sizes[0] + title);
-        if (!subtitle.empty())
-            event += (title.empty() ? "" : "\\N") + std::string(sizes[1]) + subtitle;
-        ass_process_chunk(track, event.data(), static_cast<int>(event.size()), 0,
-                          static_cast<long long>(render_max_time * 1000) + 1000);
-        int left = w, right = 0, change;
-        for (const ASS_Image *i = ass_render_frame(renderer, track, 0, &change); i; i = i->next) {
-            left = std::min(left, i->dst_x);
-            right = std::max(right, i->dst_x + i->w);
-        }
-        if (right - left <= room || scale < 0.2)
-            break;
-        scale *= 0.97 * room / (right - left);
-        ass_flush_events(track);
-    }
+    place_title(title, subtitle);
     return o.captions.empty() || read_captions(o.captions, error);
 }
 
@@ -228,11 +238,14 @@ bool overlay_prepare(long long n) {
     shown = ass_render_frame(renderer, track, n * 1000 / opts.fps, &change);
     if (glyph_missing && !said_glyph) {
         said_glyph = true;
-        std::fprintf(own_stderr(), "lumora-render: no font here has every character of the "
-                                   "title or captions: they show as boxes (Debian's "
-                                   "fonts-dejavu-core and fonts-droid-fallback have them)\n");
+        std::fprintf(own_stderr(),
+                     "%s: no font here has every character of the title or captions: they show "
+                     "as boxes (Debian's fonts-dejavu-core and fonts-droid-fallback have them)\n",
+                     own_program());
     }
-    return change != 0;
+    const bool moved = change != 0 || forced_change;
+    forced_change = false;
+    return moved;
 }
 
 const unsigned char *overlay_apply(const unsigned char *pixels) {
@@ -267,6 +280,14 @@ const unsigned char *overlay_apply(const unsigned char *pixels) {
         }
     }
     return framed.data();
+}
+
+void overlay_set_text(const std::string &line) {
+    if (!renderer)
+        return;
+    remove_title();
+    place_title(literal(line), "");
+    forced_change = true;
 }
 
 void overlay_close() {

@@ -22,4 +22,8 @@ bool overlay_prepare(long long n);
 // it, in a buffer kept until the next call.
 const unsigned char *overlay_apply(const unsigned char *pixels);
 
+// Puts this line, as it is, in place of the title: for a stream's "now playing". Not with
+// captions.
+void overlay_set_text(const std::string &line);
+
 void overlay_close();

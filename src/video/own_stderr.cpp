@@ -30,3 +30,7 @@ void own_stderr_install() {
 
 FILE *own_stderr() { return ours_file ? ours_file : stderr; }
 int own_stderr_fd() { return ours; }
+
+static const char *program_name = "lumora-render";
+const char *own_program() { return program_name; }
+void own_program_set(const char *name) { program_name = name; }

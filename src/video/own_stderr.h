@@ -13,3 +13,7 @@ void own_stderr_install();
 // Where lumora-render's lines go, and its descriptor: stderr and 2 until own_stderr_install.
 FILE *own_stderr();
 int own_stderr_fd();
+
+// The program's name, for the lines the shared modules write: "lumora-render" unless set.
+const char *own_program();
+void own_program_set(const char *name);

@@ -50,6 +50,30 @@ static bool image_name(std::string name) {
     return false;
 }
 
+bool render_parse_whole(const char *text, long low, long high, long &v) {
+    return whole(text, low, high, v);
+}
+
+bool render_parse_size(const std::string &value, int &w, int &h, std::string &message) {
+    const std::size_t x = value.find('x');
+    long wv, hv;
+    if (!named_size(value, wv, hv) &&
+        (x == std::string::npos || !whole(value.substr(0, x).c_str(), 0, 1 << 20, wv) ||
+         !whole(value.substr(x + 1).c_str(), 0, 1 << 20, hv))) {
+        message = "--size " + value +
+                  ": give the width and height as WxH, e.g. 1280x720, or a name: square, "
+                  "vertical, 360p, 480p, 720p, 1080p, 1440p or 4k";
+        return false;
+    }
+    if (wv < 1 || hv < 1) {
+        message = "--size " + value + ": the width and height must be 1 pixel or more";
+        return false;
+    }
+    w = static_cast<int>(wv);
+    h = static_cast<int>(hv);
+    return true;
+}
+
 bool render_decorated(const render_options &o) {
     return !o.title.empty() || !o.subtitle.empty() || o.cover || !o.background.empty() ||
            !o.captions.empty();
@@ -147,19 +171,8 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
         }
         long v;
         if (arg == "--size") {
-            const std::size_t x = value.find('x');
-            long wv, hv;
-            if (!named_size(value, wv, hv) &&
-                (x == std::string::npos || !whole(value.substr(0, x).c_str(), 0, 1 << 20, wv) ||
-                 !whole(value.substr(x + 1).c_str(), 0, 1 << 20, hv)))
-                return fail("--size " + value +
-                            ": give the width and height as WxH, e.g. 1280x720, or a name: square, "
-                            "vertical, 360p, "
-                            "480p, 720p, 1080p, 1440p or 4k");
-            if (wv < 1 || hv < 1)
-                return fail("--size " + value + ": the width and height must be 1 pixel or more");
-            o.width = static_cast<int>(wv);
-            o.height = static_cast<int>(hv);
+            if (!render_parse_size(value, o.width, o.height, message))
+                return render_parse::error;
             given_size = true;
         } else if (arg == "--fps") {
             if (!whole(value.c_str(), 1, render_max_fps, v))

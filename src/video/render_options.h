@@ -83,6 +83,11 @@ render_parse render_parse_args(int argc, const char *const *argv, render_options
 // pictures to the encoder and the encoder's own frames (x264 keeps about twenty).
 long long render_memory_needed(const render_options &o);
 
+// --size's value: WxH, or a name (720p, square, ...); false with the line to print otherwise.
+bool render_parse_size(const std::string &value, int &w, int &h, std::string &message);
+// A whole number in [low, high], digits only.
+bool render_parse_whole(const char *text, long low, long high, long &v);
+
 // A time as the user writes it: seconds ("90", "12.5") or [H:]M:S[.frac] ("1:30", "0:01:30.5"),
 // up to render_max_time. False for anything else: signs, exponents, hexadecimal, NaN, infinity.
 bool render_parse_time(const char *text, double &seconds);
