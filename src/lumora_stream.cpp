@@ -20,6 +20,7 @@
 #include "video/stream_output.h"
 #include "video/stream_source.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -108,7 +109,9 @@ struct sent_frames final : frame_loop_frames {
                 dropped > dropped_then && stream_output_counts_now().connected;
             // as if frames came at 20 a second with a quarter of the time to spare
             const float rate = sender_behind ? 10.0f : static_cast<float>(20 * (0.75 + idle));
-            adjust_detail(pic.n_steps, rate, 1.0, o.detail);
+            // steps in proportion to the detail, so that a machine far too slow for it gets
+            // down in a few seconds, not minutes
+            adjust_detail(pic.n_steps, rate, std::max(1.0, pic.n_steps / 32.0), o.detail);
             waited_then = waited;
             dropped_then = dropped;
             since = now;
@@ -155,9 +158,9 @@ struct sent_frames final : frame_loop_frames {
     // The line over the picture: --text with what is playing, or --text-file's first line.
     void update_text() {
         if (text_from_title) {
-            unsigned changes;
-            const std::string title = stream_source_title(changes);
-            if (changes != title_seen) {
+            if (stream_source_title_changes() != title_seen) { // copied only when it changed
+                unsigned changes;
+                const std::string title = stream_source_title(changes);
                 title_seen = changes;
                 overlay_set_text(stream_text_line(o.text, title));
             }

@@ -67,6 +67,7 @@ long long audio_pts;              // sound frames encoded so far
 steady::time_point deadline;      // a blocking call past it is abandoned
 std::atomic<bool> closing{false}; // the encoders are being drained
 bool force_key;
+std::string write_error;   // why the last write failed
 long long last_key_n = -1; // the frame of the last key frame asked for
 
 // A call that blocks is abandoned past its deadline, and at once when the stream is stopped while
@@ -103,13 +104,20 @@ const char *protocols() {
     }
 }
 
-// The address FFmpeg opens: a recording's path as a file, whatever its name holds.
+int connections; // made so far
+
+// The address FFmpeg opens: a recording's path as a file, whatever its name holds. A recording
+// that failed and is opened again goes on in NAME-2.ts, NAME-3.ts ..., never over what it holds.
 std::string address() {
-    const std::string &d = opts.destination;
-    const bool local = opts.destination_kind == stream_destination_kind::hls ||
-                       opts.destination_kind == stream_destination_kind::ts ||
-                       opts.destination_kind == stream_destination_kind::mkv;
-    return local && d.compare(0, 5, "file:") != 0 ? "file:" + d : d;
+    std::string d = opts.destination;
+    const bool recording = opts.destination_kind == stream_destination_kind::ts ||
+                           opts.destination_kind == stream_destination_kind::mkv;
+    if (recording && connections > 0) {
+        const std::size_t dot = d.rfind('.');
+        d = d.substr(0, dot) + "-" + std::to_string(connections + 1) + d.substr(dot);
+    }
+    const bool local = recording || opts.destination_kind == stream_destination_kind::hls;
+    return local ? "file:" + d : d;
 }
 
 void disconnect(bool tell_end) {
@@ -184,6 +192,7 @@ bool connect_now(std::string &why) {
     }
     connected = true;
     force_key = true;
+    ++connections;
     return true;
 }
 
@@ -216,7 +225,8 @@ bool write(AVCodecContext *c, AVStream *st) {
             }
             if (link.audio_base < 0) // the sound from the first picture's time
                 link.audio_base = av_rescale_q(link.video_base, video->time_base, c->time_base);
-            if (pkt->pts < link.audio_base) {
+            // and the packet before it, whose samples overlap the first one's
+            if (pkt->pts < link.audio_base - c->frame_size) {
                 av_packet_unref(pkt.get());
                 continue;
             }
@@ -227,8 +237,10 @@ bool write(AVCodecContext *c, AVStream *st) {
         bits += pkt->size * 8LL;
         av_packet_rescale_ts(pkt.get(), c->time_base, st->time_base);
         deadline = steady::now() + std::chrono::seconds(closing ? 1 : 5);
-        if (av_interleaved_write_frame(link.mux, pkt.get()) < 0)
+        if (const int err = av_interleaved_write_frame(link.mux, pkt.get()); err < 0) {
+            write_error = av_error_text(err);
             return false;
+        }
     }
 }
 
@@ -265,6 +277,7 @@ bool encode_sound() {
 }
 
 void lost(const std::string &why, steady::time_point &since) {
+    write_error.clear();
     disconnect(false);
     ++outages;
     since = steady::now();
@@ -292,7 +305,7 @@ void sender_thread() {
             }
         }
         if (!encode_sound())
-            lost("its sound could not be sent", since);
+            lost(write_error.empty() ? "its sound could not be encoded" : write_error, since);
         if (end)
             break;
         g.lock();
@@ -331,7 +344,7 @@ void sender_thread() {
         changed.notify_all();
         g.unlock();
         if (!ok)
-            lost("it stopped taking the stream", since);
+            lost(write_error.empty() ? "its pictures could not be encoded" : write_error, since);
     }
     // the end: what the encoders hold, then the trailer
     closing = true;

@@ -68,7 +68,7 @@ std::atomic<long long> outages{0};
 
 std::mutex title_lock;
 std::string title;
-unsigned title_changes;
+std::atomic<unsigned> title_changes{0};
 
 void set_title(const std::string &t) {
     std::lock_guard g(title_lock);
@@ -514,6 +514,8 @@ double stream_source_behind_s() {
         return 0;
     return std::chrono::duration<double>(steady::now() - t0).count() - taken / 44100.0;
 }
+
+unsigned stream_source_title_changes() { return title_changes; }
 
 std::string stream_source_title(unsigned &changes) {
     std::lock_guard g(title_lock);

@@ -48,6 +48,8 @@ void stream_source_stop();
 // What is playing: the HTTP stream's title, or the file's tags, or its name; and a count that
 // changes whenever it does. Any thread.
 std::string stream_source_title(unsigned &changes);
+// The count alone, for a look every frame that copies nothing.
+unsigned stream_source_title_changes();
 
 // Seconds of silence taken for a stalled source, and the source's outages, so far.
 double stream_source_silence_s();
