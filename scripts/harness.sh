@@ -34,6 +34,14 @@ h_need() {
     command -v "$1" >/dev/null 2>&1 || h_fail "missing tool '$1' (Debian package $2)"
 }
 
+# h_daemon PROGRAM PACKAGE: a server this test starts for itself; the set-up leaves them out
+# where the machine's services would start one of their own
+h_daemon() {
+    command -v "$1" >/dev/null 2>&1 || [ -x "/usr/sbin/$1" ] && return 0
+    [ -d /run/systemd/system ] || h_fail "missing $1 (Debian package $2)"
+    h_skip "$1 is not installed (Debian package $2): the set-up leaves it out where services start on their own"
+}
+
 # h_spawn NAME COMMAND...: start a command in the background, remembering its id for cleanup
 h_spawn() {
     local name=$1

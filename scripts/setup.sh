@@ -9,22 +9,24 @@ cd "$(dirname "$0")/.."
 # decodes and encodes with FFmpeg's libraries and draws through EGL on a GPU; the processor's
 # painter uses Highway for its vector units and oneTBB for its threads; the window shows its
 # picture through OpenGL, Mesa's software renderer (libgl1-mesa-dri) where there is no GPU;
-# titles and captions are drawn with libass, in DejaVu and Droid Sans Fallback
+# titles and captions are drawn with libass, in DejaVu and Droid Sans Fallback; lumora-stream hears
+# the default input through FFmpeg's ALSA device and tells systemd's watchdog it is alive
 build_pkgs="cmake g++ make pkg-config portaudio19-dev libfftw3-dev freeglut3-dev libgl-dev
     libx11-dev dpkg-dev file libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
     libavfilter-dev libegl-dev libopengl-dev libgl1-mesa-dri libhwy-dev libtbb-dev libswscale-dev
-    libass-dev fonts-dejavu-core fonts-droid-fallback"
+    libass-dev fonts-dejavu-core fonts-droid-fallback libavdevice-dev libsystemd-dev"
 # a machine without a display or microphone shows lumora's demo through lumora-render: sox makes
 # the demo sound, ffmpeg the animated picture, xdpyinfo tells whether there is a display
 demo_pkgs="sox ffmpeg x11-utils"
 # the end-to-end tests run the real window and sound in private X and sound servers
 test_pkgs="xvfb xdotool libx11-dev pulseaudio pulseaudio-utils libasound2-plugins imagemagick
     libgtest-dev libgmock-dev libbenchmark-dev clang-format espeak-ng valgrind gdb lintian appstream
-    desktop-file-utils mandoc python3 parallel openssh-client"
-# the tests of rendering on many machines start an sshd and a one-node Slurm of their own, on
-# loopback; these packages would also start the machine's own sshd, munged and Slurm daemons
-# where services run (systemd), so there they are left out, and those tests say so
-test_daemons="openssh-server munge slurmctld slurmd slurm-client"
+    desktop-file-utils mandoc python3 parallel openssh-client curl"
+# the tests of rendering on many machines start an sshd and a one-node Slurm of their own, and
+# those of streaming an nginx with its RTMP module and an icecast2, on loopback; these packages
+# would also start the machine's own daemons where services run (systemd), so there they are left
+# out, and those tests say so
+test_daemons="openssh-server munge slurmctld slurmd slurm-client nginx libnginx-mod-rtmp icecast2"
 
 case "${1:-}" in
 run)

@@ -16,13 +16,6 @@ DATA=$(realpath "$(dirname "$0")/../../data")
 PART=${PART:?PART=parallel or PART=slurm}
 h_need sox sox
 h_need ffmpeg ffmpeg
-# h_daemon PROGRAM PACKAGE: a server this test starts for itself; the set-up leaves them out
-# where the machine's services would start one of their own
-h_daemon() {
-    command -v "$1" >/dev/null 2>&1 || [ -x "/usr/sbin/$1" ] && return 0
-    [ -d /run/systemd/system ] || h_fail "missing $1 (Debian package $2)"
-    h_skip "$1 is not installed (Debian package $2): the set-up leaves it out where services start on their own"
-}
 cd "$H_DIR"
 port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 md5s() { ffmpeg -v error -i "$1" -map 0:v -f framemd5 - | grep -v '^#' | awk -F, '{ print $NF }'; }

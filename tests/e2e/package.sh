@@ -27,6 +27,8 @@ for lib in libportaudio2 libfftw3-double3 libglut libgl1 libavcodec libegl1; do
 done
 contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/lumora ./usr/bin/lumora-render ./usr/share/man/man1/lumora-render.1.gz \
+    ./usr/bin/lumora-stream ./usr/share/man/man1/lumora-stream.1.gz \
+    ./usr/lib/systemd/system/lumora-stream@.service ./usr/share/lumora/stream-example.conf \
     ./usr/share/applications/lumora.desktop \
     ./usr/share/icons/hicolor/scalable/apps/lumora.svg ./usr/share/man/man1/lumora.1.gz \
     ./usr/share/metainfo/invalid.lumora.lumora.metainfo.xml ./usr/share/doc/lumora/copyright; do
@@ -35,7 +37,7 @@ for f in ./usr/bin/lumora ./usr/bin/lumora-render ./usr/share/man/man1/lumora-re
         exit 1
     }
 done
-echo "ok: the package declares its libraries and carries both programs, desktop entry, icon and man pages"
+echo "ok: the package declares its libraries and carries the three programs, desktop entry, icon, man pages and service"
 
 # What Debian's tools and software centres check, each where it is installed: the package
 # (lintian, errors and warnings), the AppStream entry, the desktop entry and the man page.
@@ -59,9 +61,20 @@ check appstreamcli appstreamcli validate --no-net \
     "$scratch/files/usr/share/metainfo/invalid.lumora.lumora.metainfo.xml"
 check desktop-file-validate desktop-file-validate "$scratch/files/usr/share/applications/lumora.desktop"
 # one page a call: mandoc 1.14 takes only the first of several gzipped files for gzipped
-for page in lumora lumora-render; do
+for page in lumora lumora-render lumora-stream; do
     check mandoc mandoc -Tlint "$scratch/files/usr/share/man/man1/$page.1.gz"
 done
+# the service as systemd reads it, with the program it starts where the package puts it
+if command -v systemd-analyze >/dev/null 2>&1; then
+    sed "s|/usr/bin/lumora-stream|$scratch/files/usr/bin/lumora-stream|" \
+        "$scratch/files/usr/lib/systemd/system/lumora-stream@.service" >"$scratch/lumora-stream@.service"
+    systemd-analyze verify --man=no "$scratch/lumora-stream@.service" >"$scratch/unit.log" 2>&1 || {
+        cat "$scratch/unit.log" >&2
+        echo "FAIL: systemd-analyze verify lumora-stream@.service" >&2
+        exit 1
+    }
+    echo "ok: systemd-analyze verify lumora-stream@.service"
+fi
 
 if [ "$(id -u)" = 0 ]; then
     was_installed=$(dpkg-query -W -f='${Status}' lumora 2>/dev/null | grep -c 'ok installed' || true)
@@ -83,8 +96,11 @@ else
 fi
 
 # Each program loads only its own concerns' libraries: the window no FFmpeg, EGL or x264, and
-# lumora-render neither PortAudio nor the window's toolkit.
-for pair in "$binary:libav libsw libEGL libx264" "$render:libportaudio libglut libGLX"; do
+# lumora-render neither PortAudio nor the window's toolkit; nor does lumora-stream, which hears the
+# default input through FFmpeg's device library (and GLX comes with that library).
+stream=$(dirname "$render")/lumora-stream
+for pair in "$binary:libav libsw libEGL libx264" "$render:libportaudio libglut libGLX" \
+    "$stream:libportaudio libglut"; do
     program=${pair%%:*}
     loaded=$(ldd "$program")
     for lib in ${pair#*:}; do
@@ -94,7 +110,7 @@ for pair in "$binary:libav libsw libEGL libx264" "$render:libportaudio libglut l
         fi
     done
 done
-echo "ok: the window loads no FFmpeg, EGL or x264, and lumora-render no PortAudio, freeglut or GLX"
+echo "ok: the window loads no FFmpeg, EGL or x264, lumora-render no PortAudio, freeglut or GLX, lumora-stream no PortAudio or freeglut"
 
 . "$(dirname "$0")/../../scripts/harness.sh" "$binary"
 trap '${undo:-true} >/dev/null 2>&1 || true; rm -rf "$scratch"; h_cleanup' EXIT
