@@ -150,6 +150,14 @@ const AVCodecContext *decode_codec() { return input.codec.get(); }
 const AVFormatContext *decode_container() { return input.format.get(); }
 int decode_stream() { return input.stream; }
 
+std::string decode_tag(const char *key) {
+    const AVFormatContext *f = input.format.get();
+    const AVDictionaryEntry *e = f ? av_dict_get(f->metadata, key, nullptr, 0) : nullptr;
+    if (!e && f && input.stream >= 0)
+        e = av_dict_get(f->streams[input.stream]->metadata, key, nullptr, 0);
+    return e ? e->value : "";
+}
+
 double decode_length() {
     if (!input.format)
         return 0;

@@ -30,6 +30,9 @@ const AVCodecContext *decode_codec();
 // The file as FFmpeg opened it (its tags, any picture it carries), and its sound stream's index.
 const AVFormatContext *decode_container();
 int decode_stream();
+// One of the file's tags ("title", "artist", "album"): the container's, else its sound stream's;
+// empty where it has none.
+std::string decode_tag(const char *key);
 
 // The sound's length as the file states it (its sound stream's, else the container's), in
 // seconds; 0 when it does not.

@@ -63,13 +63,6 @@ std::string literal(const std::string &text) {
     return out;
 }
 
-std::string tag(const AVFormatContext *f, int stream, const char *key) {
-    const AVDictionaryEntry *e = av_dict_get(f->metadata, key, nullptr, 0);
-    if (!e && stream >= 0)
-        e = av_dict_get(f->streams[stream]->metadata, key, nullptr, 0);
-    return e ? e->value : "";
-}
-
 // The captions file's cues, decoded by FFmpeg (SubRip or WebVTT) into the track as events.
 bool read_captions(const std::string &path, std::string &error) {
     std::string why;
@@ -215,9 +208,7 @@ bool overlay_open(const render_options &o, std::string &error) {
                          "\n[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, "
                          "MarginV, Effect, Text\n";
     const sound_tags tags =
-        in ? sound_tags{tag(in, decode_stream(), "title"), tag(in, decode_stream(), "artist"),
-                        tag(in, decode_stream(), "album")}
-           : sound_tags{};
+        sound_tags{decode_tag("title"), decode_tag("artist"), decode_tag("album")};
     const std::string title = literal(decoration_text(o.title, tags, o.input)),
                       subtitle = literal(decoration_text(o.subtitle, tags, o.input));
     track = ass_read_memory(library, script.data(), script.size(), nullptr);
