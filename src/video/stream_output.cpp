@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "stream_output.h"
+#include "stream_output_parts.h"
 
 #include "av_owners.h"
 #include "own_stderr.h"
@@ -21,15 +22,25 @@ extern "C" {
 
 using steady = std::chrono::steady_clock;
 
-namespace {
+namespace stream_out {
 
 stream_options opts;
-std::string shown; // the destination, as lines name it
 int channels, rate;
-
 codec_ptr video, audio;
 frame_ptr yuv, chunk;
 packet_ptr pkt;
+std::atomic<long long> bits{0};
+std::atomic<bool> connected{false}, abandon{false}, closing{false};
+bool force_key;
+std::string write_error;
+
+} // namespace stream_out
+
+using namespace stream_out;
+
+namespace {
+
+std::string shown; // the destination, as lines name it
 
 // The queue of frames to the sender, allocated once.
 struct slot {
@@ -52,197 +63,10 @@ std::thread sender;
 std::vector<unsigned char> held;
 bool held_valid, held_black;
 
-std::atomic<long long> frames_in{0}, dropped{0}, outages{0}, bits{0};
-std::atomic<bool> connected{false};
+std::atomic<long long> frames_in{0}, dropped{0}, outages{0};
 
-// The connection: its container, when it was opened, and where its timestamps start.
-struct connection {
-    AVFormatContext *mux = nullptr;
-    AVStream *v = nullptr, *a = nullptr;
-    bool keyed = false;        // a key frame has gone: pictures may follow
-    long long video_base = 0;  // the first picture's pts
-    long long audio_base = -1; // the first sound's pts
-} link;
-long long audio_pts;              // sound frames encoded so far
-steady::time_point deadline;      // a blocking call past it is abandoned
-std::atomic<bool> closing{false}; // the encoders are being drained
-bool force_key;
-std::string write_error;   // why the last write failed
+long long audio_pts;       // sound frames encoded so far
 long long last_key_n = -1; // the frame of the last key frame asked for
-
-// A call that blocks is abandoned past its deadline, and at once when the stream is stopped while
-// it waits for a connection.
-std::atomic<bool> abandon{false}, connecting{false};
-int interrupted(void *) { return steady::now() > deadline || (abandon && connecting) ? 1 : 0; }
-AVIOInterruptCB interrupt{interrupted, nullptr};
-
-const char *format_name() {
-    switch (opts.destination_kind) {
-    case stream_destination_kind::rtmp:
-        return "flv";
-    case stream_destination_kind::icecast:
-        return "webm";
-    case stream_destination_kind::mkv:
-        return "matroska";
-    case stream_destination_kind::hls:
-        return "hls";
-    default:
-        return "mpegts";
-    }
-}
-
-const char *protocols() {
-    switch (opts.destination_kind) {
-    case stream_destination_kind::rtmp:
-        return "rtmp,rtmps,tcp,tls";
-    case stream_destination_kind::srt:
-        return "srt,udp";
-    case stream_destination_kind::icecast:
-        return "icecast,http,tcp";
-    default:
-        return "file";
-    }
-}
-
-int connections; // made so far
-
-// The address FFmpeg opens: a recording's path as a file, whatever its name holds. A recording
-// that failed and is opened again goes on in NAME-2.ts, NAME-3.ts ..., never over what it holds.
-std::string address() {
-    std::string d = opts.destination;
-    const bool recording = opts.destination_kind == stream_destination_kind::ts ||
-                           opts.destination_kind == stream_destination_kind::mkv;
-    if (recording && connections > 0) {
-        const std::size_t dot = d.rfind('.');
-        d = d.substr(0, dot) + "-" + std::to_string(connections + 1) + d.substr(dot);
-    }
-    const bool local = recording || opts.destination_kind == stream_destination_kind::hls;
-    return local ? "file:" + d : d;
-}
-
-void disconnect(bool tell_end) {
-    if (!link.mux)
-        return;
-    deadline = steady::now() + std::chrono::milliseconds(tell_end ? 800 : 300);
-    if (tell_end)
-        av_write_trailer(link.mux);
-    if (!(link.mux->oformat->flags & AVFMT_NOFILE))
-        avio_closep(&link.mux->pb);
-    avformat_free_context(link.mux);
-    link = connection{};
-    connected = false;
-}
-
-bool connect_now(std::string &why);
-
-bool connect(std::string &why) {
-    connecting = true;
-    const bool ok = connect_now(why);
-    connecting = false;
-    return ok;
-}
-
-bool connect_now(std::string &why) {
-    deadline = steady::now() + std::chrono::seconds(10);
-    AVFormatContext *m = nullptr;
-    if (avformat_alloc_output_context2(&m, nullptr, format_name(), address().c_str()) < 0 || !m) {
-        why = "cannot make its container";
-        return false;
-    }
-    link.mux = m;
-    m->interrupt_callback = interrupt;
-    m->protocol_whitelist = av_strdup(protocols());
-    link.v = avformat_new_stream(m, nullptr);
-    link.a = avformat_new_stream(m, nullptr);
-    if (!link.v || !link.a || avcodec_parameters_from_context(link.v->codecpar, video.get()) < 0 ||
-        avcodec_parameters_from_context(link.a->codecpar, audio.get()) < 0) {
-        why = "out of memory";
-        disconnect(false);
-        return false;
-    }
-    link.v->time_base = video->time_base;
-    link.a->time_base = audio->time_base;
-    AVDictionary *o = nullptr;
-    av_dict_set(&o, "protocol_whitelist", protocols(), 0);
-    int err = 0;
-    if (!(m->oformat->flags & AVFMT_NOFILE)) {
-        if (opts.destination_kind == stream_destination_kind::icecast)
-            av_dict_set(&o, "content_type", "video/webm", 0);
-        err = avio_open2(&m->pb, address().c_str(), AVIO_FLAG_WRITE, &m->interrupt_callback, &o);
-    }
-    av_dict_free(&o);
-    if (err >= 0) {
-        if (opts.destination_kind == stream_destination_kind::hls) {
-            // two-second segments, six in the playlist, the older deleted: a bounded disk
-            av_dict_set(&o, "hls_time", "2", 0);
-            av_dict_set(&o, "hls_list_size", "6", 0);
-            av_dict_set(&o, "hls_flags", "delete_segments+program_date_time", 0);
-        } else if (opts.destination_kind == stream_destination_kind::rtmp) {
-            av_dict_set(&o, "flvflags", "no_duration_filesize", 0);
-        } else if (opts.destination_kind == stream_destination_kind::icecast) {
-            av_dict_set(&o, "live", "1", 0);
-        }
-        err = avformat_write_header(m, &o);
-        av_dict_free(&o);
-    }
-    if (err < 0) {
-        why = av_error_text(err);
-        disconnect(false);
-        return false;
-    }
-    connected = true;
-    force_key = true;
-    ++connections;
-    return true;
-}
-
-// A packet from an encoder to the connection, its times from the connection's start.
-bool write(AVCodecContext *c, AVStream *st) {
-    while (true) {
-        const int err = avcodec_receive_packet(c, pkt.get());
-        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
-            return true;
-        if (err < 0)
-            return false;
-        if (!link.mux) {
-            av_packet_unref(pkt.get());
-            continue;
-        }
-        if (c == video.get()) {
-            if (!link.keyed && !(pkt->flags & AV_PKT_FLAG_KEY)) { // a viewer starts on a key frame
-                av_packet_unref(pkt.get());
-                continue;
-            }
-            if (!link.keyed)
-                link.video_base = pkt->pts;
-            link.keyed = true;
-            pkt->pts -= link.video_base;
-            pkt->dts -= link.video_base;
-        } else {
-            if (!link.keyed) {
-                av_packet_unref(pkt.get());
-                continue;
-            }
-            if (link.audio_base < 0) // the sound from the first picture's time
-                link.audio_base = av_rescale_q(link.video_base, video->time_base, c->time_base);
-            // and the packet before it, whose samples overlap the first one's
-            if (pkt->pts < link.audio_base - c->frame_size) {
-                av_packet_unref(pkt.get());
-                continue;
-            }
-            pkt->pts -= link.audio_base;
-            pkt->dts -= link.audio_base;
-        }
-        pkt->stream_index = st->index;
-        bits += pkt->size * 8LL;
-        av_packet_rescale_ts(pkt.get(), c->time_base, st->time_base);
-        deadline = steady::now() + std::chrono::seconds(closing ? 1 : 5);
-        if (const int err = av_interleaved_write_frame(link.mux, pkt.get()); err < 0) {
-            write_error = av_error_text(err);
-            return false;
-        }
-    }
-}
 
 // Encodes the sound waiting, a codec frame at a time.
 bool encode_sound() {
@@ -269,16 +93,16 @@ bool encode_sound() {
         }
         chunk->pts = audio_pts;
         audio_pts += n;
-        if (!link.mux) // away: the sound's time goes on, nothing is encoded
+        if (!connection_up()) // away: the sound's time goes on, nothing is encoded
             continue;
-        if (avcodec_send_frame(audio.get(), chunk.get()) < 0 || !write(audio.get(), link.a))
+        if (avcodec_send_frame(audio.get(), chunk.get()) < 0 || !connection_write(audio.get()))
             return false;
     }
 }
 
 void lost(const std::string &why, steady::time_point &since) {
     write_error.clear();
-    disconnect(false);
+    connection_close(false);
     ++outages;
     since = steady::now();
     std::fprintf(own_stderr(), "lumora-stream: %s lost (%s); reconnecting\n", shown.c_str(),
@@ -294,9 +118,9 @@ void sender_thread() {
                          [] { return size > 0 || ending || sound_size >= audio->frame_size; });
         const bool end = ending && size == 0;
         g.unlock();
-        if (!link.mux && !end && steady::now() >= next_try) {
+        if (!connection_up() && !end && steady::now() >= next_try) {
             std::string why;
-            if (connect(why)) {
+            if (connection_open(why)) {
                 std::fprintf(own_stderr(), "lumora-stream: %s back after %.1f s\n", shown.c_str(),
                              std::chrono::duration<double>(steady::now() - since).count());
                 attempt = 0;
@@ -314,7 +138,7 @@ void sender_thread() {
         slot &s = queue[head];
         g.unlock();
         bool ok = true;
-        if (link.mux) {
+        if (connection_up()) {
             if (!s.same && av_frame_make_writable(yuv.get()) >= 0) {
                 if (s.black) {
                     std::memset(yuv->data[0], 16,
@@ -336,7 +160,7 @@ void sender_thread() {
             if (key)
                 last_key_n = s.n;
             force_key = false;
-            ok = avcodec_send_frame(video.get(), yuv.get()) >= 0 && write(video.get(), link.v);
+            ok = avcodec_send_frame(video.get(), yuv.get()) >= 0 && connection_write(video.get());
         }
         g.lock();
         head = (head + 1) % queue_length;
@@ -348,97 +172,13 @@ void sender_thread() {
     }
     // the end: what the encoders hold, then the trailer
     closing = true;
-    if (link.mux) {
+    if (connection_up()) {
         avcodec_send_frame(video.get(), nullptr);
         avcodec_send_frame(audio.get(), nullptr);
-        if (write(video.get(), link.v) && write(audio.get(), link.a))
-            disconnect(true);
+        if (connection_write(video.get()) && connection_write(audio.get()))
+            connection_close(true);
     }
-    disconnect(false);
-}
-
-bool open_encoders(std::string &error) {
-    const bool vp9 = opts.destination_kind == stream_destination_kind::icecast;
-    const AVCodec *vc = avcodec_find_encoder_by_name(vp9 ? "libvpx-vp9" : "libx264");
-    const AVCodec *ac = avcodec_find_encoder_by_name(vp9 ? "libopus" : "aac");
-    if (!vc || !ac) {
-        error = std::string("FFmpeg here has no ") +
-                (vc    ? ac->name
-                 : vp9 ? "libvpx-vp9"
-                       : "libx264") +
-                " encoder";
-        return false;
-    }
-    video.reset(avcodec_alloc_context3(vc));
-    audio.reset(avcodec_alloc_context3(ac));
-    AVCodecContext *v = video.get(), *a = audio.get();
-    v->width = opts.width;
-    v->height = opts.height;
-    v->time_base = {1, opts.fps};
-    v->framerate = {opts.fps, 1};
-    v->pix_fmt = AV_PIX_FMT_YUV420P;
-    v->gop_size = 4 * opts.fps; // key frames are asked for every 2 s; none later than 4 s
-    v->keyint_min = 1;
-    v->max_b_frames = 0;
-    v->bit_rate = opts.bitrate;
-    v->rc_max_rate = opts.bitrate;
-    v->rc_buffer_size = static_cast<int>(std::min(2L * opts.bitrate, 200000000L));
-    v->color_range = AVCOL_RANGE_MPEG;
-    v->colorspace = AVCOL_SPC_BT709;
-    v->color_primaries = AVCOL_PRI_BT709;
-    v->color_trc = AVCOL_TRC_BT709;
-    a->sample_rate = rate;
-    av_channel_layout_default(&a->ch_layout, channels);
-    a->sample_fmt = vp9 ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
-    a->bit_rate = channels == 1 ? 96000 : 128000;
-    a->time_base = {1, rate};
-    if (opts.destination_kind != stream_destination_kind::srt &&
-        opts.destination_kind != stream_destination_kind::ts &&
-        opts.destination_kind != stream_destination_kind::hls) {
-        v->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        a->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    }
-    AVDictionary *vo = nullptr;
-    if (vp9) {
-        av_dict_set(&vo, "deadline", "realtime", 0);
-        av_dict_set(&vo, "cpu-used", "8", 0);
-        av_dict_set(&vo, "row-mt", "1", 0);
-        av_dict_set(&vo, "lag-in-frames", "0", 0);
-    } else {
-        av_dict_set(&vo, "preset", "veryfast", 0);
-        av_dict_set(&vo, "tune", "zerolatency", 0);
-        // the key frames are asked for by time (see sender_thread); x264's own come later
-        const std::string gop = std::to_string(4 * opts.fps);
-        av_dict_set(&vo, "x264-params", ("scenecut=0:keyint=" + gop).c_str(), 0);
-        av_dict_set(&vo, "forced-idr", "1", 0);
-    }
-    int err = avcodec_open2(v, vc, &vo);
-    av_dict_free(&vo);
-    if (err < 0 || (err = avcodec_open2(a, ac, nullptr)) < 0) {
-        error = "cannot open the encoders: " + av_error_text(err);
-        return false;
-    }
-    yuv.reset(av_frame_alloc());
-    chunk.reset(av_frame_alloc());
-    pkt.reset(av_packet_alloc());
-    if (!yuv || !chunk || !pkt) {
-        error = "out of memory";
-        return false;
-    }
-    yuv->format = v->pix_fmt;
-    yuv->width = v->width;
-    yuv->height = v->height;
-    chunk->format = a->sample_fmt;
-    chunk->nb_samples = a->frame_size > 0 ? a->frame_size : 1024;
-    chunk->sample_rate = rate;
-    av_channel_layout_copy(&chunk->ch_layout, &a->ch_layout);
-    if (a->frame_size <= 0)
-        a->frame_size = chunk->nb_samples;
-    if (av_frame_get_buffer(yuv.get(), 0) < 0 || av_frame_get_buffer(chunk.get(), 0) < 0) {
-        error = "out of memory";
-        return false;
-    }
-    return true;
+    connection_close(false);
 }
 
 } // namespace
@@ -448,7 +188,7 @@ bool stream_output_open(const stream_options &o, int ch, int r, std::string &err
     channels = ch;
     rate = r;
     shown = stream_shown(o.destination);
-    if (!open_encoders(error))
+    if (!stream_encoders_open(error))
         return false;
     for (slot &s : queue)
         s.pixels.resize(static_cast<size_t>(o.width) * o.height * 4);
@@ -456,7 +196,7 @@ bool stream_output_open(const stream_options &o, int ch, int r, std::string &err
     sound_frames = 4LL * rate;
     sound.assign(static_cast<size_t>(sound_frames * channels), 0.0f);
     std::string why;
-    if (!connect(why)) {
+    if (!connection_open(why)) {
         if (o.once) {
             error = shown + ": cannot be reached (" + why + ")";
             return false;
