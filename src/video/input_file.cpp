@@ -112,6 +112,10 @@ bool input_file_open_address(const std::string &address, const std::string &name
     if (interrupt)
         f->interrupt_callback = *interrupt;
     options = options_for(); // for whatever the demuxer opens itself
+    // Nothing here seeks: the index a demuxer keeps for seeking (an entry a packet for some
+    // formats, such as Ogg) is held to a few seconds of entries, or a long file, or an endless
+    // stream, grows it by about 2 kB a second, up to a megabyte a file.
+    av_dict_set(&options, "indexmem", "4096", 0);
     err = avformat_open_input(&f, address.c_str(), demuxer, &options);
     av_dict_free(&options);
     if (err < 0) { // f is freed
