@@ -24,11 +24,13 @@ audio_start = float(run('ffprobe', '-v', 'error', '-select_streams', 'a', '-show
                         'stream=start_time', '-of', 'csv=p=0', path).split()[0])
 times = [float(t.split(b',')[0]) for t in run('ffprobe', '-v', 'error', '-select_streams', 'v', '-show_entries',
                                'frame=pts_time', '-of', 'csv=p=0', path).split()]
-g = run('ffmpeg', '-v', 'error', '-i', path, '-vf', 'scale=32:18,format=gray', '-f', 'rawvideo',
-        '-')
+# every frame as it was sent: a frame dropped on a busy machine is not filled in
+g = run('ffmpeg', '-v', 'error', '-i', path, '-fps_mode', 'passthrough', '-vf',
+        'scale=32:18,format=gray', '-f', 'rawvideo', '-')
 light = [sum(g[i * 576:(i + 1) * 576]) for i in range(len(g) // 576)]
 if len(light) != len(times):
-    sys.exit("frames: %d pictures, %d times" % (len(light), len(times)))
+    print("frames: %d pictures, %d times" % (len(light), len(times)))
+    sys.exit(1)
 
 offsets = []
 quiet = 0
@@ -40,7 +42,8 @@ while i < len(s):
         near = range(max(0, heard - 15), min(len(light), heard + 15))
         seen = max(near, key=lambda k: light[k])
         if light[seen] < 576 * 10:
-            sys.exit("the click at %.2f s has no picture" % t)
+            print("the click at %.2f s has no picture" % t)
+            sys.exit(1)
         offsets.append(seen - heard)
         quiet = 0
         i += rate // 2
