@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Whether each click of a recording is seen in the frame it is heard in: a click is a loud onset
-# after at least a second of silence; its frame is the video frame nearest its sound, and its
+# after at least a second of quiet, and quiet again 50 ms later; its frame is the video frame nearest its sound, and its
 # picture the brightest frame near it (the picture fades by half each picture after). Prints the
 # offsets (picture minus sound, in frames) and fails unless every one is within a frame and the
 # last is the first (no drift).
@@ -36,7 +36,10 @@ offsets = []
 quiet = 0
 i = 0
 while i < len(s):
-    if abs(s[i]) > 8000 and quiet >= rate:
+    # the first sample past the quiet (the encoder smears a little before a click), where a loud
+    # one follows within 10 ms
+    if (abs(s[i]) >= 4000 and quiet >= rate and max(map(abs, s[i:i + rate // 100])) > 8000 and
+            max(map(abs, s[i + rate // 20:i + rate // 2])) < 4000):  # and quiet again: a click
         t = audio_start + i / rate
         heard = min(range(len(times)), key=lambda k: abs(times[k] - t))
         near = range(max(0, heard - 15), min(len(light), heard + 15))
@@ -48,7 +51,7 @@ while i < len(s):
         quiet = 0
         i += rate // 2
         continue
-    quiet = quiet + 1 if abs(s[i]) < 4000 else 0  # the encoder smears a little before a click
+    quiet = quiet + 1 if abs(s[i]) < 4000 else 0
     i += 1
 print("%d clicks, picture minus sound in frames: first %s, last %s, all %s" %
       (len(offsets), offsets[0] if offsets else None, offsets[-1] if offsets else None,
