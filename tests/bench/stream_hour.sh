@@ -3,8 +3,8 @@
 # A long stream, by hand (not in CI): a music folder with --loop at 720p and 30 fps to a private
 # nginx-rtmp on 127.0.0.1, the server stopped for 20 s three times. Says the processor share,
 # the detail the stream settles at, its resident memory each minute, its outages, and, from a
-# viewer's last three minutes, whether each click of the folder's click track is seen in the
-# frame it is heard in (0 frames of drift after the whole run).
+# viewer's last turn of the folder, whether each click of its click track is seen in the frame
+# it is heard in, as in the first turn (0 frames of drift after the whole run).
 # Usage: tests/bench/stream_hour.sh LUMORA-STREAM [MUSIC-FOLDER] [MINUTES]   (default 60)
 . "$(dirname "$0")/../../scripts/harness.sh"
 STREAM=$(realpath "$LUMORA")
@@ -20,9 +20,18 @@ if [ -n "$music" ]; then
 else
     bash "$HERE/music.sh" folder/music.wav 120
 fi
-# the click track, played once a turn of the folder: a click every 10 s after 2 s of silence
+# The click track, first in each turn of the folder: a click every 10 s after 2 s of silence,
+# padded so that a whole turn is a whole number of frames (1470 samples at 30 fps). Every turn then
+# starts on a frame, and every click falls exactly on a frame's time, as in the first turn: a
+# click's picture a frame off its sound after an hour would be drift, not where it fell.
 sox -q -V1 -n -r 44100 -c 2 click.wav synth 0.01 whitenoise vol 0.9 pad 0 9.99
-sox -q -V1 click.wav folder/zz-clicks.flac repeat 2 pad 2 0
+samples=0
+for f in folder/*; do
+    samples=$((samples + $(ffmpeg -nostdin -v error -i "$f" -ac 1 -ar 44100 -f s16le - | wc -c) / 2))
+done
+clicks=$((2 * 44100 + 3 * 441000))
+pad=$(((1470 - (samples + clicks) % 1470) % 1470))
+sox -q -V1 click.wav folder/00-clicks.flac repeat 2 pad 2 "${pad}s"
 turn=$(for f in folder/*; do soxi -D "$f" 2>/dev/null || ffprobe -v error -show_entries format=duration -of csv=p=0 "$f"; done |
     awk '{ s += $1 } END { printf "%d", s + 1 }')
 setup_nginx
