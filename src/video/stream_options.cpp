@@ -44,6 +44,21 @@ bool bitrate_of(const std::string &text, long &bits) {
     return bits >= 100000 && bits <= 100000000;
 }
 
+// A text's lines, each without its end ('\n', or "\r\n").
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        out.push_back(text.substr(at, end - at));
+        if (!out.back().empty() && out.back().back() == '\r')
+            out.back().pop_back();
+        at = end + 1;
+    }
+    return out;
+}
+
 } // namespace
 
 bool stream_destination_of(const std::string &name, stream_destination_kind &kind) {
@@ -77,13 +92,7 @@ std::vector<std::string> stream_playlist_entries(const std::string &text, const 
                                                  int &refused) {
     std::vector<std::string> out;
     refused = 0;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
+    for (std::string line : lines_of(text)) {
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
             line.pop_back();
         const std::size_t first = line.find_first_not_of(" \t");
@@ -115,15 +124,7 @@ bool stream_sound_name(const std::string &name) {
 
 std::vector<std::string> stream_args_from_text(const std::string &text) {
     std::vector<std::string> out;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    for (const std::string &line : lines_of(text)) {
         const std::size_t first = line.find_first_not_of(" \t");
         if (first == std::string::npos || line[first] == '#')
             continue;
